@@ -1,0 +1,60 @@
+// The serial link to the device: one SerialPort record and the operations on it.
+// Operations that can fail return a SerialResult; none of them throws.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <termios.h>
+#endif
+
+enum SerialResult : int {
+    kSerialOk = 0,
+    kSerialTimeout = 1,  // ReadByte only: no byte within the read time-out
+    kSerialFailed = 2,
+};
+
+struct SerialPort {
+#if defined(_WIN32)
+    HANDLE handle;               // INVALID_HANDLE_VALUE when opening failed
+    const char* portName;        // "COM1" .. "COM8"
+    DCB savedState;              // line settings found at opening, never written back
+    COMMTIMEOUTS savedTimeouts;  // time-outs found at opening, never written back
+#else
+    int handle;                  // file descriptor, -1 when opening failed
+    const char* portName;        // "COM1" .. "COM8"
+    struct termios savedState;   // line settings found at opening, never written back
+    struct {
+        cc_t minimumBytes;
+        cc_t tenthsOfSecond;
+    } savedTimeouts;             // VMIN/VTIME found at opening, never written back
+    int readTimeoutMs;           // 0: a read waits without limit
+#endif
+};
+
+// Process-wide flag owned by the updater; WaitForChar reads it to scale its counter.
+extern bool eraseMode;
+
+int Open(SerialPort* port, int portNumber);
+int Configure(SerialPort* port, int32_t baud);
+int SetTimeout(SerialPort* port, int16_t milliseconds);
+int PurgeInput(SerialPort* port);
+int Write(SerialPort* port, const void* data, int count);
+int ReadByte(SerialPort* port, uint8_t* dest);
+void Pause(SerialPort* port);
+void Close(SerialPort* port);
+
+// Returns only when `awaited` has been read; every other outcome costs a one-second
+// pass and reprints the erase-progress line.
+void WaitForChar(SerialPort* port, uint8_t awaited);
+
+// Back-end services shared by the portable parts of the module.
+void SerialSleep(int milliseconds);

@@ -1,0 +1,93 @@
+#include "cli.h"
+
+#include <cstdio>
+#include <cstring>
+
+bool eraseMode = false;
+
+namespace {
+
+const int32_t kAcceptedBaudRates[] = {9600, 19200, 28800, 38400, 57600, 115200};
+const int kAcceptedCount = sizeof kAcceptedBaudRates / sizeof kAcceptedBaudRates[0];
+
+bool IsCSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+int32_t ConvertDecimal(const char* text) {
+    while (IsCSpace(*text)) {
+        ++text;
+    }
+    bool negative = false;
+    if (*text == '+' || *text == '-') {
+        negative = *text == '-';
+        ++text;
+    }
+    uint32_t value = 0;  // unsigned, so that a long number wraps instead of overflowing
+    while (*text >= '0' && *text <= '9') {
+        value = value * 10u + static_cast<uint32_t>(*text - '0');
+        ++text;
+    }
+    if (negative) {
+        value = 0u - value;
+    }
+    return static_cast<int32_t>(value);
+}
+
+bool IsAcceptedBaudRate(int32_t baud) {
+    for (int32_t accepted : kAcceptedBaudRates) {
+        if (accepted == baud) {
+            return true;
+        }
+    }
+    return false;
+}
+
+char SpeedCodeFor(int32_t baud) {
+    for (int i = 0; i < kAcceptedCount; ++i) {
+        if (kAcceptedBaudRates[i] == baud) {
+            return static_cast<char>('0' + i);
+        }
+    }
+    return '5';
+}
+
+CommandLineVerdict ReadCommandLine(int argc, const char* const* argv, RunSettings* settings) {
+    if (argc < 2 || argc > 4) {
+        return CommandLineVerdict::Usage;
+    }
+    settings->portNumber = 1;
+    settings->baudRate = 115200;
+    if (argc >= 3) {
+        settings->portNumber = ConvertDecimal(argv[2]);
+        if (settings->portNumber < 1 || settings->portNumber > 8) {
+            return CommandLineVerdict::BadPort;
+        }
+    }
+    if (argc == 4) {
+        settings->baudRate = ConvertDecimal(argv[3]);
+        if (!IsAcceptedBaudRate(settings->baudRate)) {
+            return CommandLineVerdict::BadBaudRate;
+        }
+    }
+    settings->imagePath = nullptr;
+    if (std::strcmp(argv[1], "testcomm") == 0) {
+        settings->mode = RunMode::Test;
+    } else if (std::strcmp(argv[1], "erase") == 0) {
+        settings->mode = RunMode::Erase;
+    } else {
+        settings->mode = RunMode::Program;
+        settings->imagePath = argv[1];
+    }
+    return CommandLineVerdict::Accepted;
+}
+
+void PrintUsage() {
+    std::printf("Usage: Brivane <filename or 'testcomm' or 'erase'> {<comm port> {<baud rate> }}\n");
+    std::printf("   Default comm port is 1, default baud rate is 115200\n");
+    std::printf("   Using 'testcomm' instead of a filename will just test that communications\n");
+    std::printf("\t\twith the Veskor are working but will not download a file.\n");
+    std::printf("   Using 'erase' instead of a filename will erase the entire flash memory.\n");
+}

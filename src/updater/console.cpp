@@ -1,0 +1,29 @@
+#include "console.h"
+
+#include <cstdio>
+
+#include "console_platform.h"
+
+void ConsoleInit() {
+    if (StandardOutputIsTerminal()) {
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+    }
+}
+
+void CounterStart(const char* label) {
+    std::printf("%s(  0%%)", label);
+}
+
+void CounterUpdate(int percent) {
+    std::printf("\b\b\b\b\b%3d%%)", percent);
+}
+
+void ClearLine(int blanks) {
+    std::printf("\r%*s\r", blanks, "");
+}
+
+void PromptForKey() {
+    std::printf("Press any key to continue\n");
+    std::fflush(stdout);
+    WaitForKey();
+}

@@ -1,0 +1,4 @@
+// What the console needs from the operating system.
+#pragma once
+
+bool StandardOutputIsTerminal();

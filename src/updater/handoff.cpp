@@ -1,0 +1,53 @@
+#include "handoff.h"
+
+#include <cstdio>
+
+#include "cli.h"
+#include "console.h"
+
+namespace {
+
+const int kBootRomBaud = 9600;
+const int kChunkSize = 128;
+
+}  // namespace
+
+PortStatus PreparePort(SerialPort* port, long portNumber) {
+    if (Open(port, static_cast<int>(portNumber)) != kSerialOk) {
+        return PortStatus::CannotOpen;
+    }
+    if (Configure(port, kBootRomBaud) != kSerialOk || SetTimeout(port, 0) != kSerialOk ||
+        PurgeInput(port) != kSerialOk) {
+        return PortStatus::CannotInitialize;
+    }
+    return PortStatus::Ready;
+}
+
+bool HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud) {
+    std::printf("Hold in the small recessed button while powering up the Veskor...");
+    WaitForChar(port, '<');
+    ClearLine(70);
+    ClearLine(34);
+
+    CounterStart("Downloading boot code...");
+    for (int offset = 0; offset < kBootImageSize; offset += kChunkSize) {
+        Write(port, image.bytes + offset, kChunkSize);  // a failed write is already reported
+        CounterUpdate((offset + kChunkSize) * 100 / kBootImageSize);
+    }
+    ClearLine(30);
+
+    WaitForChar(port, '>');
+    WaitForChar(port, '?');
+    const uint8_t speedCommand = 'B';
+    const uint8_t speedCode = static_cast<uint8_t>(SpeedCodeFor(baud));
+    Write(port, &speedCommand, 1);
+    Write(port, &speedCode, 1);
+    // The loader switches once the code has left the wire; switching earlier would
+    // garble the last bytes.
+    Pause(port);
+    if (Configure(port, baud) != kSerialOk) {
+        return false;
+    }
+    SetTimeout(port, 20);
+    return true;
+}

@@ -1,0 +1,17 @@
+// Stage 1: the device's boot ROM receives the boot image, and the loader it starts
+// moves the link to the chosen speed.
+#pragma once
+
+#include <cstdint>
+
+#include "boot_image.h"
+#include "serial.h"
+
+enum class PortStatus { Ready, CannotOpen, CannotInitialize };
+
+// Opens the port and sets it to 9600 baud, reads without time limit, input purged.
+PortStatus PreparePort(SerialPort* port, long portNumber);
+
+// Downloads the boot image and switches both ends to `baud`, leaving the port with a
+// 20 ms read time-out. False when the port could not be moved to the new rate.
+bool HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud);

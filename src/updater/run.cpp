@@ -1,0 +1,125 @@
+#include "run.h"
+
+#include <cstdio>
+
+#include "boot_image.h"
+#include "cli.h"
+#include "console.h"
+#include "handoff.h"
+#include "image.h"
+#include "programming.h"
+#include "serial.h"
+
+namespace {
+
+int EndWithPrompt(int status) {
+    PromptForKey();
+    return status;
+}
+
+int EndCannotOpenFile(const char* path) {
+    std::printf("Could not open file '%s'.\n", path);
+    return EndWithPrompt(kExitFileProblem);
+}
+
+int EndPortProblem(const char* format, long portNumber) {
+    std::printf(format, portNumber);
+    return EndWithPrompt(kExitPortProblem);
+}
+
+const char kCannotInitialize[] = "Could not initialize serial port COM%1ld\n";
+
+}  // namespace
+
+int RunUpdater(int argc, const char* const* argv) {
+    ConsoleInit();
+    std::printf("Brivane Version 2.0\n");
+
+    RunSettings settings{};
+    switch (ReadCommandLine(argc, argv, &settings)) {
+        case CommandLineVerdict::Accepted:
+            break;
+        case CommandLineVerdict::Usage:
+            PrintUsage();
+            return EndWithPrompt(kExitCommandLine);
+        case CommandLineVerdict::BadPort:
+            std::printf("Invalid comm port. valid range 1 - 8\n");
+            return EndWithPrompt(kExitCommandLine);
+        case CommandLineVerdict::BadBaudRate:
+            std::printf("Invalid baud rate.\n");
+            return EndWithPrompt(kExitCommandLine);
+    }
+    const bool programming = settings.mode == RunMode::Program;
+    eraseMode = settings.mode == RunMode::Erase;
+
+    int sizeClass = 1;
+    int64_t imageLength = 0;
+    if (programming) {
+        std::FILE* measured = OpenMeasured(settings.imagePath, &imageLength);
+        if (measured == nullptr) {
+            return EndCannotOpenFile(settings.imagePath);
+        }
+        sizeClass = SizeClassFor(RoundUpToBlocks(imageLength));
+        std::fclose(measured);
+        if (sizeClass == kSizeClassTooLarge) {
+            std::printf("\n\n Error: Image is greater than 2 MBytes.\n");
+            return kExitFileProblem;  // no prompt: the run ends at once
+        }
+    }
+
+    const char* loaderFile = LoaderFileFor(settings.mode, sizeClass);
+    if (const char* announcement = AnnouncementFor(settings.mode, sizeClass)) {
+        std::printf("%s", announcement);
+    }
+    BootImage bootImage;
+    switch (LoadBootImage(loaderFile, &bootImage)) {
+        case LoaderStatus::Loaded:
+            break;
+        case LoaderStatus::CannotOpen:
+            return EndCannotOpenFile(loaderFile);
+        case LoaderStatus::Invalid:
+            std::printf("The file %s is not a valid Bootrom file.\n", loaderFile);
+            return EndWithPrompt(kExitFileProblem);
+    }
+
+    // The image is measured again: this length is the one the device is told.
+    std::FILE* image = nullptr;
+    if (programming) {
+        image = OpenMeasured(settings.imagePath, &imageLength);
+        if (image == nullptr) {
+            return EndCannotOpenFile(settings.imagePath);
+        }
+    }
+
+    SerialPort port{};
+    switch (PreparePort(&port, settings.portNumber)) {
+        case PortStatus::Ready:
+            break;
+        case PortStatus::CannotOpen:
+            return EndPortProblem("Could not open serial port COM%1ld\n", settings.portNumber);
+        case PortStatus::CannotInitialize:
+            return EndPortProblem(kCannotInitialize, settings.portNumber);
+    }
+    if (!HandOffLoader(&port, bootImage, settings.baudRate)) {
+        return EndPortProblem(kCannotInitialize, settings.portNumber);
+    }
+
+    if (settings.mode == RunMode::Test) {
+        std::printf("\n\n Successfully communicating with Veskor \n\n");
+        Close(&port);
+        return EndWithPrompt(kExitDone);
+    }
+    if (eraseMode) {
+        SynchroniseAndErase(&port, kFullEraseLength);
+        std::printf("\n\nEntire Flash has been erased\n");
+        return kExitDone;  // no prompt after a full erase
+    }
+
+    const int64_t roundedSize = RoundUpToBlocks(imageLength);
+    SynchroniseAndErase(&port, static_cast<uint32_t>(roundedSize));
+    const bool succeeded = ProgramBlocks(&port, image, imageLength, roundedSize);
+    std::fclose(image);
+    Close(&port);
+    PrintProgrammingOutcome(settings.imagePath, succeeded);
+    return EndWithPrompt(succeeded ? kExitDone : kExitDeviceRefused);
+}
