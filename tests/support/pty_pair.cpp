@@ -1,0 +1,46 @@
+#include "pty_pair.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+bool OpenPtyPair(PtyPair* pair) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        return false;
+    }
+    struct termios raw;
+    tcgetattr(master, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(master, TCSANOW, &raw);
+    pair->master = master;
+    pair->slavePath = ptsname(master);
+    return true;
+}
+
+void ClosePtyPair(PtyPair* pair) {
+    if (pair->master >= 0) {
+        close(pair->master);
+        pair->master = -1;
+    }
+}
+
+std::string ReadExactly(int fd, size_t count, int timeoutMs) {
+    std::string bytes;
+    while (bytes.size() < count) {
+        struct pollfd waiter = {fd, POLLIN, 0};
+        if (poll(&waiter, 1, timeoutMs) <= 0) {
+            break;
+        }
+        char buffer[4096];
+        size_t want = count - bytes.size() < sizeof buffer ? count - bytes.size() : sizeof buffer;
+        ssize_t got = read(fd, buffer, want);
+        if (got <= 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<size_t>(got));
+    }
+    return bytes;
+}

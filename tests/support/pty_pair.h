@@ -1,0 +1,22 @@
+// A pseudo-terminal pair for tests of the serial back end: the test plays the device
+// on the master side while the updater's code opens the slave through a COMN link.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct PtyPair {
+    int master = -1;
+    std::string slavePath;
+};
+
+// Opens a master in raw mode; returns false on failure.
+bool OpenPtyPair(PtyPair* pair);
+void ClosePtyPair(PtyPair* pair);
+
+// The line speed the terminal behind `fd` is set to, as the kernel reports it
+// (rates without a B-constant included); -1 when it cannot be read.
+long LineSpeedOf(int fd);
+
+// Reads exactly `count` bytes from `fd`, waiting at most `timeoutMs` for each.
+std::string ReadExactly(int fd, size_t count, int timeoutMs);

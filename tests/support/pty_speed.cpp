@@ -1,0 +1,25 @@
+// Kept apart: the kernel's termios2 cannot share a file with <termios.h>.
+#include <sys/ioctl.h>
+
+#include "pty_pair.h"
+#if defined(__linux__)
+#include <asm/termbits.h>
+
+long LineSpeedOf(int fd) {
+    struct termios2 line;
+    if (ioctl(fd, TCGETS2, &line) != 0) {
+        return -1;
+    }
+    return static_cast<long>(line.c_ospeed);
+}
+#else
+#include <termios.h>
+
+long LineSpeedOf(int fd) {
+    struct termios line;
+    if (tcgetattr(fd, &line) != 0) {
+        return -1;
+    }
+    return static_cast<long>(cfgetospeed(&line));
+}
+#endif

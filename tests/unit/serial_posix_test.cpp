@@ -1,0 +1,190 @@
+// The POSIX back end on real pseudo-terminals, reached through COMN links in a
+// temporary working directory as a user would set them up.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <atomic>
+#include <thread>
+
+#include "pty_pair.h"
+#include "serial.h"
+
+namespace {
+
+class PosixSerial : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/brivane-serial-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        ASSERT_NE(getcwd(previous_, sizeof previous_), nullptr);
+        ASSERT_EQ(chdir(folder_.c_str()), 0);
+        ASSERT_TRUE(OpenPtyPair(&pty_));
+        ASSERT_EQ(symlink(pty_.slavePath.c_str(), "COM3"), 0);
+        eraseMode = false;
+    }
+    void TearDown() override {
+        ClosePtyPair(&pty_);
+        ASSERT_EQ(chdir(previous_), 0);
+        std::string command = "rm -rf '" + folder_ + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+    // Opens COM3 and sets it up as the updater does before stage 1.
+    void OpenConfigured(SerialPort* port, int32_t baud, int16_t timeoutMs) {
+        ASSERT_EQ(Open(port, 3), kSerialOk);
+        ASSERT_EQ(Configure(port, baud), kSerialOk);
+        ASSERT_EQ(SetTimeout(port, timeoutMs), kSerialOk);
+    }
+    void WaitUntilReadable(const SerialPort& port) {
+        struct pollfd waiter = {port.handle, POLLIN, 0};
+        ASSERT_EQ(poll(&waiter, 1, 2000), 1);
+    }
+    std::string folder_;
+    char previous_[4096];
+    PtyPair pty_;
+};
+
+TEST_F(PosixSerial, PortsThatCannotBeOpenedFailSilently) {
+    SerialPort port{};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Open(&port, 0), kSerialFailed);
+    EXPECT_EQ(Open(&port, 9), kSerialFailed);
+    ASSERT_EQ(symlink("/nonexistent/tty", "COM2"), 0);  // a dangling link still names port 2
+    EXPECT_EQ(Open(&port, 2), kSerialFailed);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(PosixSerial, NonTerminalIsReportedWithTheModuleAndLine) {
+    ASSERT_EQ(system("echo data > plain && ln -s plain COM4"), 0);
+    SerialPort port{};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Open(&port, 4), kSerialFailed);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("       Error detected in file src/serial/serial_posix.cpp, line ", 0), 0u)
+        << out;
+    EXPECT_NE(out.find(" \n  Inappropriate ioctl for device\n"), std::string::npos) << out;
+    Close(&port);
+}
+
+TEST_F(PosixSerial, PortHeldByAnotherUserCannotBeOpened) {
+    SerialPort first{};
+    SerialPort second{};
+    ASSERT_EQ(Open(&first, 3), kSerialOk);
+    EXPECT_EQ(Open(&second, 3), kSerialFailed);
+    Close(&first);
+    ASSERT_EQ(Open(&second, 3), kSerialOk);  // free again once closed
+    Close(&second);
+}
+
+TEST_F(PosixSerial, ConfigureGivesRawEightNOneAtEveryRate) {
+    SerialPort port{};
+    ASSERT_EQ(Open(&port, 3), kSerialOk);
+    for (int32_t baud : {9600, 19200, 28800, 38400, 57600, 115200}) {
+        ASSERT_EQ(Configure(&port, baud), kSerialOk);
+        EXPECT_EQ(LineSpeedOf(port.handle), baud);
+    }
+    struct termios line;
+    ASSERT_EQ(tcgetattr(port.handle, &line), 0);
+    EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(line.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(line.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(line.c_oflag & OPOST, 0u);
+    Close(&port);
+}
+
+TEST_F(PosixSerial, EveryByteValuePassesUnchangedBothWays) {
+    SerialPort port{};
+    OpenConfigured(&port, 115200, 256);
+    std::string all;
+    for (int value = 0; value < 256; ++value) all.push_back(static_cast<char>(value));
+
+    ASSERT_EQ(Write(&port, all.data(), 256), kSerialOk);
+    EXPECT_EQ(ReadExactly(pty_.master, 256, 2000), all);
+
+    ASSERT_EQ(write(pty_.master, all.data(), all.size()), 256);
+    std::string received;
+    uint8_t byte = 0;
+    while (received.size() < 256 && ReadByte(&port, &byte) == kSerialOk) {
+        received.push_back(static_cast<char>(byte));
+    }
+    EXPECT_EQ(received, all);
+    Close(&port);
+}
+
+TEST_F(PosixSerial, ReadTimeOuts) {
+    SerialPort port{};
+    OpenConfigured(&port, 9600, 20);
+    uint8_t byte = 0x55;
+    EXPECT_EQ(ReadByte(&port, &byte), kSerialTimeout);
+    EXPECT_EQ(byte, 0x55);  // untouched without data
+    ASSERT_EQ(write(pty_.master, "<", 1), 1);
+    WaitUntilReadable(port);
+    EXPECT_EQ(ReadByte(&port, &byte), kSerialOk);
+    EXPECT_EQ(byte, '<');
+
+    // Without a time-out the read waits for a byte that comes later.
+    ASSERT_EQ(SetTimeout(&port, 0), kSerialOk);
+    std::atomic<bool> sent{false};
+    std::thread device([&] {
+        usleep(150 * 1000);
+        sent = true;
+        ASSERT_EQ(write(pty_.master, ">", 1), 1);
+    });
+    EXPECT_EQ(ReadByte(&port, &byte), kSerialOk);
+    device.join();
+    EXPECT_TRUE(sent);
+    EXPECT_EQ(byte, '>');
+    Close(&port);
+}
+
+TEST_F(PosixSerial, PurgesDropWhatWasReceived) {
+    SerialPort port{};
+    OpenConfigured(&port, 115200, 20);
+    uint8_t byte = 0;
+    ASSERT_EQ(write(pty_.master, "abc", 3), 3);
+    WaitUntilReadable(port);
+    ASSERT_EQ(PurgeInput(&port), kSerialOk);
+    EXPECT_EQ(ReadByte(&port, &byte), kSerialTimeout);
+
+    ASSERT_EQ(write(pty_.master, "def", 3), 3);
+    WaitUntilReadable(port);
+    ASSERT_EQ(Configure(&port, 57600), kSerialOk);
+    EXPECT_EQ(ReadByte(&port, &byte), kSerialTimeout);
+    Close(&port);
+}
+
+TEST_F(PosixSerial, LostLineIsAFailureNotATimeOut) {
+    SerialPort port{};
+    OpenConfigured(&port, 115200, 256);
+    ClosePtyPair(&pty_);
+    uint8_t byte = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ReadByte(&port, &byte), kSerialFailed);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Error detected in file src/serial/serial_posix.cpp"), std::string::npos);
+    Close(&port);
+}
+
+TEST_F(PosixSerial, WaitForCharDropsOtherBytesOnePerSecond) {
+    SerialPort port{};
+    OpenConfigured(&port, 9600, 0);
+    ASSERT_EQ(write(pty_.master, "ab<", 3), 3);
+    testing::internal::CaptureStdout();
+    WaitForChar(&port, '<');
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\rErasing the FLASH...   4%\rErasing the FLASH...   8%");
+
+    ASSERT_EQ(write(pty_.master, "!", 1), 1);
+    testing::internal::CaptureStdout();
+    WaitForChar(&port, '!');
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    Close(&port);
+}
+
+}  // namespace
