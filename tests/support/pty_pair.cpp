@@ -6,15 +6,17 @@
 #include <termios.h>
 #include <unistd.h>
 
-bool OpenPtyPair(PtyPair* pair) {
+bool OpenPtyPair(PtyPair* pair, bool raw) {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
         return false;
     }
-    struct termios raw;
-    tcgetattr(master, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(master, TCSANOW, &raw);
+    if (raw) {
+        struct termios modes;
+        tcgetattr(master, &modes);
+        cfmakeraw(&modes);
+        tcsetattr(master, TCSANOW, &modes);
+    }
     pair->master = master;
     pair->slavePath = ptsname(master);
     return true;

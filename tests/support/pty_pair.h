@@ -10,8 +10,9 @@ struct PtyPair {
     std::string slavePath;
 };
 
-// Opens a master in raw mode; returns false on failure.
-bool OpenPtyPair(PtyPair* pair);
+// Opens a pair, in raw mode unless a cooked terminal is asked for (a pseudo-terminal
+// has one set of modes, seen from both sides); returns false on failure.
+bool OpenPtyPair(PtyPair* pair, bool raw = true);
 void ClosePtyPair(PtyPair* pair);
 
 // The line speed the terminal behind `fd` is set to, as the kernel reports it

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the build needs on a Debian machine, only where it is missing.
+# Usage: scripts/install-deps.sh [extra Debian packages...]
+set -euo pipefail
+
+missing=()
+need() {  # need PACKAGE CHECK-COMMAND...
+    local package=$1
+    shift
+    "$@" >/dev/null 2>&1 || missing+=("$package")
+}
+need cmake command -v cmake
+need g++ command -v g++
+need make command -v make
+need libgtest-dev test -f /usr/include/gtest/gtest.h
+for package in "$@"; do
+    need "$package" dpkg -s "$package"
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
