@@ -1,0 +1,314 @@
+// Whole runs of the real brivane against the real veskor-sim on a pseudo-terminal:
+// exact console bytes, exit status, what the device saw and what its flash holds.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "process.h"
+#include "pty_pair.h"
+
+namespace {
+
+const std::string kBanner = "Brivane Version 2.0\n";
+const std::string kPrompt = "Press any key to continue\n";
+const std::string kFailureLines =
+    " To do this, enter \"brivane erase\"\n";
+const int kFlashSize = 2 * 1024 * 1024;
+
+std::string Blanks(int count) {
+    return "\r" + std::string(static_cast<size_t>(count), ' ') + "\r";
+}
+
+std::string Counter(const std::string& label, const std::vector<int>& percents) {
+    std::string text = label + "(  0%)";
+    for (int percent : percents) {
+        char update[16];
+        std::snprintf(update, sizeof update, "\b\b\b\b\b%3d%%)", percent);
+        text += update;
+    }
+    return text;
+}
+
+// Everything a run prints from the button prompt to the change of speed.
+std::string StageOneOutput(const std::string& beforeDownload = "") {
+    std::vector<int> percents;
+    for (int offset = 0; offset < 2048; offset += 128) percents.push_back((offset + 128) * 100 / 2048);
+    return "Hold in the small recessed button while powering up the Veskor..." + beforeDownload +
+           Blanks(70) + Blanks(34) + Counter("Downloading boot code...", percents) + Blanks(30);
+}
+
+std::string ProgrammingOutput(int64_t roundedSize) {
+    std::vector<int> percents;
+    for (int64_t offset = 0; offset < roundedSize; offset += 1024) {
+        percents.push_back(static_cast<int>((offset + 1024) * 100 / roundedSize));
+    }
+    return "Erasing the FLASH..." + Blanks(30) + Blanks(32) +
+           Counter("Programming the FLASH...", percents) + Blanks(30);
+}
+
+std::string FailureLines(const std::string& image) {
+    return "Failed to program '" + image + "'\n" +
+           "You might want to completely erase the Flash\n" +
+           " and then try programming again.\n" + kFailureLines;
+}
+
+std::string PatternImage(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        state = state * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+// The last line of the simulator's standard error: "veskor-sim: key=value ...".
+std::map<std::string, std::string> Summary(const std::string& err) {
+    std::map<std::string, std::string> values;
+    size_t start = err.rfind("veskor-sim: ");
+    if (start == std::string::npos) return values;
+    std::istringstream fields(err.substr(start + 12));
+    std::string field;
+    while (fields >> field) {
+        size_t equals = field.find('=');
+        if (equals != std::string::npos) values[field.substr(0, equals)] = field.substr(equals + 1);
+    }
+    return values;
+}
+
+class Flashing : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // Placeholder loaders: any bytes will do for the simulated boot ROM.
+        for (const char* name : {"bootcode_mac.bin", "bootcode_mac2M.bin", "bootcode_mac2M_erase.bin"}) {
+            folder_.Write(name, std::string(700, '\x4C'));
+        }
+    }
+    void StartSimulator(std::vector<std::string> options, int port = 1) {
+        std::string link = "COM" + std::to_string(port);
+        std::vector<std::string> argv = {VESKOR_SIM_PATH, "--port", std::to_string(port),
+                                         "--flash", "flash.bin", "--timeout", "120"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        ASSERT_TRUE(StartProcess(argv, folder_.path, &simulator_));
+        struct stat entry;
+        for (int i = 0; i < 500 && lstat(folder_.File(link).c_str(), &entry) != 0; ++i) {
+            ASSERT_TRUE(StillRunningAfter(&simulator_, 10)) << simulator_.err;
+        }
+        ASSERT_EQ(lstat(folder_.File(link).c_str(), &entry), 0) << "the simulator made no " << link;
+    }
+    ProcessResult Brivane(std::vector<std::string> args, int timeoutMs = 60000) {
+        args.insert(args.begin(), BRIVANE_PATH);
+        return RunProcess(args, folder_.path, timeoutMs);
+    }
+    std::map<std::string, std::string> FinishSimulator() {
+        ProcessResult sim = FinishProcess(&simulator_, 20000);
+        EXPECT_FALSE(sim.timedOut) << sim.err;
+        simulatorErr_ = sim.err;
+        return Summary(sim.err);
+    }
+    // The flash must hold the image, then the zero fill of its last block, and
+    // `beyond` after that (erased bytes, or what was there before).
+    void ExpectFlashHolds(const std::string& image, char beyond = '\xFF') {
+        std::string flash = folder_.Read("flash.bin");
+        ASSERT_EQ(flash.size(), static_cast<size_t>(kFlashSize));
+        size_t rounded = (image.size() + 1023) / 1024 * 1024;
+        EXPECT_TRUE(flash.compare(0, image.size(), image) == 0) << "image not in flash";
+        EXPECT_EQ(flash.substr(image.size(), rounded - image.size()),
+                  std::string(rounded - image.size(), '\0'));
+        EXPECT_EQ(flash.find_first_not_of(beyond, rounded), std::string::npos);
+    }
+    TemporaryFolder folder_;
+    RunningProcess simulator_;
+    std::string simulatorErr_;
+};
+
+TEST_F(Flashing, TestModeAtEveryRate) {
+    const char* rates[] = {"9600", "19200", "28800", "38400", "57600", "115200"};
+    for (int code = 0; code < 6; ++code) {
+        SCOPED_TRACE(rates[code]);
+        StartSimulator({});
+        ProcessResult run = Brivane({"testcomm", "1", rates[code]});
+        EXPECT_EQ(run.exitStatus, 0);
+        EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" + StageOneOutput() +
+                               "\n\n Successfully communicating with Veskor \n\n" + kPrompt);
+        auto device = FinishSimulator();
+        EXPECT_EQ(device["boot"], "ok") << simulatorErr_;
+        EXPECT_EQ(device["speed_code"], std::string(1, static_cast<char>('0' + code)));
+        EXPECT_EQ(device["line_baud"], rates[code]);
+        EXPECT_EQ(device["syncs"], "0");  // nothing follows the speed command
+    }
+}
+
+TEST_F(Flashing, EraseModeErasesTheWholePartAndEndsWithoutPrompt) {
+    folder_.Write("before.bin", std::string(kFlashSize, '\x00'));
+    StartSimulator({"--initial", "before.bin"}, 4);
+    ProcessResult run = Brivane({"erase", "4", "57600"});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out, kBanner + StageOneOutput() + "Erasing the FLASH..." + Blanks(30) +
+                           "\n\nEntire Flash has been erased\n");
+    auto device = FinishSimulator();
+    EXPECT_EQ(device["erase_bytes"], "00,00,20,00") << simulatorErr_;
+    EXPECT_EQ(device["blocks"], "0");
+    EXPECT_EQ(folder_.Read("flash.bin"), std::string(kFlashSize, '\xFF'));
+}
+
+TEST_F(Flashing, TypicalRunOfThreeHundredKilobytes) {
+    std::string image = PatternImage(307200, 1);
+    folder_.Write("sample.bin", image);
+    StartSimulator({}, 2);
+    ProcessResult run = Brivane({"sample.bin", "2", "115200"});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" + StageOneOutput() +
+                           ProgrammingOutput(307200) + "\nSuccessfully programmed 'sample.bin'\n" +
+                           kPrompt);
+    auto device = FinishSimulator();
+    EXPECT_EQ(device["erase_bytes"], "00,b0,04,00") << simulatorErr_;
+    EXPECT_EQ(device["blocks"], "300");
+    EXPECT_EQ(device["refusals"], "0");
+    EXPECT_EQ(device["verdict"], "*");
+    EXPECT_EQ(device["end"], "closed");
+    ExpectFlashHolds(image);
+}
+
+TEST_F(Flashing, EmptyPartialAndClassTwoImages) {
+    struct Case {
+        size_t size;
+        const char* announcement;
+    } cases[] = {{0, "1 MB"}, {1500, "1 MB"}, {1039361, "2 MB"}};
+    folder_.Write("old.bin", std::string(kFlashSize, '\x11'));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        std::string image = PatternImage(c.size, 7);
+        folder_.Write("fw.bin", image);
+        StartSimulator({"--initial", "old.bin"});
+        ProcessResult run = Brivane({"fw.bin"});
+        EXPECT_EQ(run.exitStatus, 0);
+        EXPECT_EQ(run.out, kBanner + "\nProgramming " + c.announcement + " Flash code\n" +
+                               StageOneOutput() + ProgrammingOutput((c.size + 1023) / 1024 * 1024) +
+                               "\nSuccessfully programmed 'fw.bin'\n" + kPrompt);
+        auto device = FinishSimulator();
+        EXPECT_EQ(device["erase_length"], std::to_string((c.size + 1023) / 1024 * 1024))
+            << simulatorErr_;
+        ExpectFlashHolds(image, '\x11');  // beyond the erased part the old content stays
+    }
+}
+
+TEST_F(Flashing, NoiseBeforeTheBootRomCostsOnePass) {
+    StartSimulator({"--noise", "1"});
+    ProcessResult run = Brivane({"testcomm"});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" +
+                           StageOneOutput("\rErasing the FLASH...   4%") +
+                           "\n\n Successfully communicating with Veskor \n\n" + kPrompt);
+    FinishSimulator();
+}
+
+TEST_F(Flashing, RefusedAndCorruptedBlocksAreSentAgain) {
+    std::string image = PatternImage(5000, 3);
+    folder_.Write("fw.bin", image);
+    StartSimulator({"--refuse-block", "2", "--flip-bit-block", "4", "--garbage-before-verdict", "3"});
+    ProcessResult run = Brivane({"fw.bin"});
+    EXPECT_EQ(run.exitStatus, 0);
+    // The counter moves once per block, however often a block goes out.
+    EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" + StageOneOutput() +
+                           ProgrammingOutput(5120) + "\nSuccessfully programmed 'fw.bin'\n" + kPrompt);
+    auto device = FinishSimulator();
+    EXPECT_EQ(device["blocks"], "5") << simulatorErr_;
+    EXPECT_EQ(device["refusals"], "2");
+    EXPECT_EQ(device["bad_checksums"], "1");
+    EXPECT_EQ(device["verdict"], "*");
+    ExpectFlashHolds(image);
+}
+
+TEST_F(Flashing, SilentDeviceGetsSixteenFillersThenTheFailureLines) {
+    std::string image = PatternImage(3000, 4);
+    folder_.Write("fw.bin", image);
+    StartSimulator({"--silent-after-block", "2"});
+    ProcessResult run = Brivane({"fw.bin"});
+    EXPECT_EQ(run.exitStatus, 1);
+    std::string programming = "Erasing the FLASH..." + Blanks(30) + Blanks(32) +
+                              Counter("Programming the FLASH...", {33}) + Blanks(30);
+    EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" + StageOneOutput() +
+                           programming + FailureLines("fw.bin") + kPrompt);
+    auto device = FinishSimulator();
+    EXPECT_EQ(device["blocks"], "1") << simulatorErr_;
+    EXPECT_EQ(device["verdict"], "none");
+}
+
+TEST_F(Flashing, DeviceVerdictOfFailureIsReported) {
+    std::string image = PatternImage(2048, 5);
+    folder_.Write("fw.bin", image);
+    StartSimulator({"--verdict-fail"});
+    ProcessResult run = Brivane({"fw.bin"});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" + StageOneOutput() +
+                           ProgrammingOutput(2048) + FailureLines("fw.bin") + kPrompt);
+    EXPECT_EQ(FinishSimulator()["verdict"], "^");
+}
+
+TEST_F(Flashing, LineDroppedMidTransferIsNeverSuccess) {
+    std::string image = PatternImage(10240, 6);
+    folder_.Write("fw.bin", image);
+    StartSimulator({"--hangup-after-block", "3"});
+    ProcessResult run = Brivane({"fw.bin"});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.out.find(FailureLines("fw.bin") + kPrompt), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Successfully"), std::string::npos);
+    EXPECT_NE(run.out.find("Error detected in file src/serial/serial_posix.cpp"), std::string::npos);
+    EXPECT_EQ(FinishSimulator()["end"], "hangup");
+}
+
+TEST_F(Flashing, SlowEraseShowsItsProgress) {
+    std::string image = PatternImage(1024, 8);
+    folder_.Write("fw.bin", image);
+    StartSimulator({"--erase-seconds", "2.5"});
+    ProcessResult run = Brivane({"fw.bin"});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(run.out.find("Erasing the FLASH..." + Blanks(30) + "\rErasing the FLASH...   4%" +
+                           "\rErasing the FLASH...   8%"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\nSuccessfully programmed 'fw.bin'\n"), std::string::npos);
+    FinishSimulator();
+    ExpectFlashHolds(image);
+}
+
+TEST_F(Flashing, ImageThatShrinksDuringTheTransferFails) {
+    std::string image = PatternImage(8192, 9);
+    folder_.Write("fw.bin", image);
+    StartSimulator({"--erase-seconds", "3"});
+    std::thread shrink([&] {
+        usleep(1500 * 1000);  // inside the erase wait, after the image was measured
+        ASSERT_EQ(truncate(folder_.File("fw.bin").c_str(), 2000), 0);
+    });
+    ProcessResult run = Brivane({"fw.bin"});
+    shrink.join();
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.out.find(FailureLines("fw.bin") + kPrompt), std::string::npos) << run.out;
+    auto device = FinishSimulator();
+    EXPECT_EQ(device["blocks"], "1") << simulatorErr_;
+}
+
+TEST_F(Flashing, SecondUpdaterOnABusyPortIsRefused) {
+    PtyPair line;
+    ASSERT_TRUE(OpenPtyPair(&line));
+    ASSERT_EQ(symlink(line.slavePath.c_str(), folder_.File("COM7").c_str()), 0);
+    RunningProcess first;
+    ASSERT_TRUE(StartProcess({BRIVANE_PATH, "testcomm", "7"}, folder_.path, &first));
+    ASSERT_TRUE(StillRunningAfter(&first, 300));  // holds the port, waiting for the device
+    ProcessResult second = Brivane({"testcomm", "7"});
+    EXPECT_EQ(second.exitStatus, 4);
+    EXPECT_EQ(second.out, kBanner + "\nProgramming 1 MB Flash code\nCould not open serial port COM7\n" +
+                              kPrompt);
+    kill(first.pid, SIGTERM);
+    FinishProcess(&first, 5000);
+    ClosePtyPair(&line);
+}
+
+}  // namespace
