@@ -29,13 +29,19 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
 sim_pid=""
+keep_work=0
 cleanup() {
     if [ -n "$sim_pid" ]; then
         kill "$sim_pid" 2>/dev/null
         wait "$sim_pid" 2>/dev/null
     fi
     wineserver -k >/dev/null 2>&1
-    rm -rf "$work"
+    if [ "$keep_work" -eq 1 ]; then
+        rm -rf "$WINEPREFIX"
+        echo "runs kept in $work"
+    else
+        rm -rf "$work"
+    fi
 }
 trap cleanup EXIT
 
@@ -45,6 +51,7 @@ passed=0
 failed=0
 case_name=""
 case_ok=1
+run_dir=""
 
 begin_case() {
     case_name="$1"
@@ -66,7 +73,7 @@ end_case() {
         echo "ok   $case_name"
         passed=$((passed + 1))
     else
-        echo "FAIL $case_name (output in $run_dir)"
+        echo "FAIL $case_name (files in $run_dir)"
         keep_work=1
         failed=$((failed + 1))
     fi
@@ -99,10 +106,11 @@ run_brivane() {
     output="$(sed 's/\r$//' "$run_dir/stdout")"
 }
 
-# start_sim ARGS...: starts the simulator on COM1 in $run_dir and points Wine's
-# COM1 at its pseudo-terminal.
+# start_sim OPTIONS...: starts the simulator on COM1 in $run_dir, its flash kept in
+# flash.bin there, and points Wine's COM1 at its pseudo-terminal.
 start_sim() {
-    (cd "$run_dir" && exec "$sim" --port 1 --timeout 120 "$@" 2>"$run_dir/sim.stderr" >"$run_dir/sim.stdout") &
+    (cd "$run_dir" && exec "$sim" --port 1 --flash flash.bin --timeout 120 "$@" \
+        >"$run_dir/sim.stdout" 2>"$run_dir/sim.stderr") &
     sim_pid=$!
     local tries=0
     while [ ! -L "$run_dir/COM1" ] && kill -0 "$sim_pid" 2>/dev/null && [ "$tries" -lt 100 ]; do
@@ -110,16 +118,15 @@ start_sim() {
         tries=$((tries + 1))
     done
     if [ ! -L "$run_dir/COM1" ]; then
-        echo "  simulator did not create $run_dir/COM1"
+        echo "  simulator made no $run_dir/COM1"
         return 1
     fi
     map_port 1 "$(readlink "$run_dir/COM1")"
 }
 
-# Waits for the simulator to end; sets $summary to the last line it wrote on stderr.
+# Waits for the simulator to end; $summary is the last line it wrote on stderr.
 finish_sim() {
     wait "$sim_pid"
-    sim_status=$?
     sim_pid=""
     summary="$(tail -n 1 "$run_dir/sim.stderr")"
 }
@@ -128,20 +135,69 @@ has_line() { grep -qxF -- "$1" <<<"$output"; }
 has_text() { grep -qF -- "$1" <<<"$output"; }
 lacks_text() { ! grep -qF -- "$1" <<<"$output"; }
 status_is() { [ "$status" -eq "$1" ]; }
-summary_has() { grep -qF -- "$1" <<<"$summary"; }
-same_bytes() { cmp -s "$1" "$2"; }
 
-# The counter's last update before the line is cleared.
-counter_reached_100() { grep -qF -- $'\b\b\b\b\b100%)' "$run_dir/stdout"; }
+# summary_is KEY VALUE: the simulator's closing line holds the field KEY=VALUE.
+summary_is() { tr ' ' '\n' <<<"$summary" | grep -qxF -- "$1=$2"; }
 
-# flash_matches IMAGE FLASH: the flash starts with the image, zero-filled to whole
-# 1 KiB blocks, and is erased (0xFF) after that.
+# The console output, with the "\r" that the C runtime puts before each "\n"
+# removed again, must equal $run_dir/expected byte for byte.
+output_is_expected() {
+    sed 's/\r$//' "$run_dir/stdout" >"$run_dir/stdout.unix"
+    cmp -s "$run_dir/stdout.unix" "$run_dir/expected"
+}
+
+# Builders of the expected console bytes.
+blanks() { printf '\r%*s\r' "$1" ''; }
+
+counter() {
+    local label="$1" percent
+    shift
+    printf '%s(  0%%)' "$label"
+    for percent in "$@"; do
+        printf '\b\b\b\b\b%3d%%)' "$percent"
+    done
+}
+
+stage_one_output() {
+    local offset percents=()
+    for ((offset = 0; offset < 2048; offset += 128)); do
+        percents+=($(((offset + 128) * 100 / 2048)))
+    done
+    printf 'Hold in the small recessed button while powering up the Veskor...'
+    blanks 70
+    blanks 34
+    counter 'Downloading boot code...' "${percents[@]}"
+    blanks 30
+}
+
+programming_output() {
+    local rounded="$1" offset percents=()
+    for ((offset = 0; offset < rounded; offset += 1024)); do
+        percents+=($(((offset + 1024) * 100 / rounded)))
+    done
+    printf 'Erasing the FLASH...'
+    blanks 30
+    blanks 32
+    counter 'Programming the FLASH...' "${percents[@]}"
+    blanks 30
+}
+
+failure_lines() {
+    printf "Failed to program '%s'\n" "$1"
+    printf 'You might want to completely erase the Flash\n'
+    printf ' and then try programming again.\n'
+    printf ' To do this, enter "brivane erase"\n'
+}
+
+# flash_matches IMAGE FLASH: the 2 MiB flash starts with the image, zero-filled to
+# whole 1 KiB blocks, and is erased (0xFF) after that.
 flash_matches() {
     local image="$1" flash="$2"
     local length rounded flash_length
     length=$(stat -c %s "$image")
-    rounded=$(( (length + 1023) / 1024 * 1024 ))
+    rounded=$(((length + 1023) / 1024 * 1024))
     flash_length=$(stat -c %s "$flash")
+    [ "$flash_length" -eq 2097152 ] || return 1
     cmp -s -n "$length" "$image" "$flash" || return 1
     cmp -s <(head -c "$rounded" "$flash" | tail -c +"$((length + 1))") \
         <(head -c "$((rounded - length))" /dev/zero) || return 1
@@ -149,20 +205,16 @@ flash_matches() {
         <(head -c "$((flash_length - rounded))" /dev/zero | tr '\0' '\377')
 }
 
-# A random image whose length is not a multiple of 1024, so the last block is padded.
+# A random image; a length that is not a multiple of 1024 gets a padded last block.
 make_image() {
     head -c "$2" /dev/urandom >"$1"
 }
-
-keep_work=0
 
 # --- Can Wine run the program at all? ---------------------------------------------
 run_dir="$work/probe"
 mkdir -p "$run_dir"
 run_brivane
-if ! grep -qF "Brivane Version 2.0" "$run_dir/stdout"; then
-    skip "wine could not run $exe (status $status)"
-fi
+grep -qF "Brivane Version 2.0" "$run_dir/stdout" || skip "wine could not run $exe (status $status)"
 
 # --- Command line refused: status 2 -----------------------------------------------
 new_run_dir usage
@@ -227,25 +279,33 @@ map_port 7 /dev/null
 begin_case "COM7 on a non-terminal: error report, status 4"
 run_brivane testcomm 7
 check "status 4 (got $status)" status_is 4
-check "error report names the source" \
+check "error report names this source file" \
     grep -qE '^       Error detected in file src/serial/serial_win32\.cpp, line [0-9]+ $' <<<"$output"
 check "port message" has_line "Could not open serial port COM7"
 end_case
 
 # --- Test mode ---------------------------------------------------------------------
-for baud in 115200 28800; do
+rates=(9600 19200 28800 38400 57600 115200)
+for code in 5 2; do
+    baud=${rates[$code]}
     new_run_dir "test-$baud"
     begin_case "testcomm at $baud: status 0"
     if start_sim; then
         run_brivane testcomm 1 "$baud"
         finish_sim
         check "status 0 (got $status)" status_is 0
-        check "success line" has_line " Successfully communicating with Veskor "
-        check "download counter reached 100" counter_reached_100
-        check "no error report" lacks_text "Error detected"
-        check "simulator booted ($summary)" summary_has "boot=ok"
-        check "simulator saw the port closed ($summary)" summary_has "end=closed"
-        check "simulator took speed $baud ($summary)" summary_has "$baud"
+        {
+            printf 'Brivane Version 2.0\n\nProgramming 1 MB Flash code\n'
+            stage_one_output
+            printf '\n\n Successfully communicating with Veskor \n\n'
+            printf 'Press any key to continue\n'
+        } >"$run_dir/expected"
+        check "console output" output_is_expected
+        check "simulator booted ($summary)" summary_is boot ok
+        check "speed code $code ($summary)" summary_is speed_code "$code"
+        check "line at $baud ($summary)" summary_is line_baud "$baud"
+        check "nothing after the speed command ($summary)" summary_is syncs 0
+        check "port closed ($summary)" summary_is end closed
     else
         check "simulator started" false
     fi
@@ -254,17 +314,23 @@ done
 
 # --- Erase mode --------------------------------------------------------------------
 new_run_dir erase
+head -c 2097152 /dev/zero >"$run_dir/before.bin"
 begin_case "erase: whole flash, status 0, no prompt"
-if start_sim --flash "$run_dir/flash.bin"; then
+if start_sim --initial before.bin; then
     run_brivane erase 1 57600
     finish_sim
     check "status 0 (got $status)" status_is 0
-    check "erased line" has_line "Entire Flash has been erased"
-    check "no prompt" lacks_text "Press any key"
-    check "no error report" lacks_text "Error detected"
-    check "simulator booted ($summary)" summary_has "boot=ok"
-    check "simulator saw the port closed ($summary)" summary_has "end=closed"
-    check "flash written" test -s "$run_dir/flash.bin"
+    {
+        printf 'Brivane Version 2.0\n'
+        stage_one_output
+        printf 'Erasing the FLASH...'
+        blanks 30
+        printf '\n\nEntire Flash has been erased\n'
+    } >"$run_dir/expected"
+    check "console output" output_is_expected
+    check "erase length 2 MiB ($summary)" summary_is erase_bytes 00,00,20,00
+    check "no blocks ($summary)" summary_is blocks 0
+    check "flash all erased" cmp -s "$run_dir/flash.bin" <(head -c 2097152 /dev/zero | tr '\0' '\377')
 else
     check "simulator started" false
 fi
@@ -274,16 +340,23 @@ end_case
 new_run_dir program
 make_image "$run_dir/image.bin" 5500
 begin_case "program 6 blocks: flash equals image, status 0"
-if start_sim --flash "$run_dir/flash.bin"; then
+if start_sim; then
     run_brivane image.bin 1 115200
     finish_sim
     check "status 0 (got $status)" status_is 0
-    check "class line" has_line "Programming 1 MB Flash code"
-    check "success line" has_line "Successfully programmed 'image.bin'"
-    check "programming counter reached 100" counter_reached_100
-    check "no error report" lacks_text "Error detected"
-    check "simulator verdict * ($summary)" summary_has "verdict=*"
-    check "simulator saw the port closed ($summary)" summary_has "end=closed"
+    {
+        printf 'Brivane Version 2.0\n\nProgramming 1 MB Flash code\n'
+        stage_one_output
+        programming_output 6144
+        printf "\nSuccessfully programmed 'image.bin'\n"
+        printf 'Press any key to continue\n'
+    } >"$run_dir/expected"
+    check "console output" output_is_expected
+    check "erase length 6144 ($summary)" summary_is erase_bytes 00,18,00,00
+    check "six blocks ($summary)" summary_is blocks 6
+    check "no refusals ($summary)" summary_is refusals 0
+    check "verdict * ($summary)" summary_is verdict '*'
+    check "port closed ($summary)" summary_is end closed
     check "flash holds the image" flash_matches "$run_dir/image.bin" "$run_dir/flash.bin"
 else
     check "simulator started" false
@@ -293,12 +366,21 @@ end_case
 new_run_dir refused
 make_image "$run_dir/image.bin" 4000
 begin_case "block 2 refused once and resent: status 0"
-if start_sim --flash "$run_dir/flash.bin" --refuse-block 2; then
+if start_sim --refuse-block 2; then
     run_brivane image.bin 1 38400
     finish_sim
     check "status 0 (got $status)" status_is 0
-    check "success line" has_line "Successfully programmed 'image.bin'"
-    check "simulator verdict * ($summary)" summary_has "verdict=*"
+    {
+        printf 'Brivane Version 2.0\n\nProgramming 1 MB Flash code\n'
+        stage_one_output
+        programming_output 4096
+        printf "\nSuccessfully programmed 'image.bin'\n"
+        printf 'Press any key to continue\n'
+    } >"$run_dir/expected"
+    check "console output (the counter moves once per block)" output_is_expected
+    check "four blocks ($summary)" summary_is blocks 4
+    check "one refusal ($summary)" summary_is refusals 1
+    check "verdict * ($summary)" summary_is verdict '*'
     check "flash holds the image" flash_matches "$run_dir/image.bin" "$run_dir/flash.bin"
 else
     check "simulator started" false
@@ -306,33 +388,69 @@ fi
 end_case
 
 new_run_dir silent
-make_image "$run_dir/image.bin" 6000
-begin_case "device silent after block 2: failure lines, status 1"
-if start_sim --flash "$run_dir/flash.bin" --silent-after-block 2; then
+make_image "$run_dir/image.bin" 3000
+begin_case "device silent from block 2: failure lines, status 1"
+if start_sim --silent-after-block 2; then
     run_brivane image.bin 1 19200
     finish_sim
     check "status 1 (got $status)" status_is 1
-    check "four failure lines in order" \
-        diff <(grep -A3 -xF "Failed to program 'image.bin'" <<<"$output") - <<'EOF'
-Failed to program 'image.bin'
-You might want to completely erase the Flash
- and then try programming again.
- To do this, enter "brivane erase"
-EOF
-    check "no success line" lacks_text "Successfully programmed"
-    check "prompt after the failure" has_line "Press any key to continue"
-    check "simulator saw the port closed ($summary)" summary_has "end=closed"
+    {
+        printf 'Brivane Version 2.0\n\nProgramming 1 MB Flash code\n'
+        stage_one_output
+        printf 'Erasing the FLASH...'
+        blanks 30
+        blanks 32
+        counter 'Programming the FLASH...' 33
+        blanks 30
+        failure_lines image.bin
+        printf 'Press any key to continue\n'
+    } >"$run_dir/expected"
+    check "console output" output_is_expected
+    check "one block taken ($summary)" summary_is blocks 1
+    check "no verdict ($summary)" summary_is verdict none
+else
+    check "simulator started" false
+fi
+end_case
+
+new_run_dir verdict-fail
+make_image "$run_dir/image.bin" 2048
+begin_case "device verdict ^: failure lines, status 1"
+if start_sim --verdict-fail; then
+    run_brivane image.bin 1
+    finish_sim
+    check "status 1 (got $status)" status_is 1
+    {
+        printf 'Brivane Version 2.0\n\nProgramming 1 MB Flash code\n'
+        stage_one_output
+        programming_output 2048
+        failure_lines image.bin
+        printf 'Press any key to continue\n'
+    } >"$run_dir/expected"
+    check "console output" output_is_expected
+    check "verdict ^ ($summary)" summary_is verdict '^'
+else
+    check "simulator started" false
+fi
+end_case
+
+new_run_dir hangup
+make_image "$run_dir/image.bin" 10240
+begin_case "line dropped after block 3: error report, failure lines, status 1"
+if start_sim --hangup-after-block 3; then
+    run_brivane image.bin 1
+    finish_sim
+    check "status 1 (got $status)" status_is 1
+    { failure_lines image.bin; printf 'Press any key to continue\n'; } >"$run_dir/expected-end"
+    check "failure lines and prompt at the end" \
+        cmp -s <(tail -n 5 <<<"$output") "$run_dir/expected-end"
+    check "no success line" lacks_text "Successfully"
+    check "serial error report" has_text "Error detected in file src/serial/serial_win32.cpp"
+    check "simulator saw the hang-up ($summary)" summary_is end hangup
 else
     check "simulator started" false
 fi
 end_case
 
 echo "$passed passed, $failed failed"
-if [ "$keep_work" -eq 1 ]; then
-    # Keep the failing runs' files for a look; the prefix is not needed.
-    trap - EXIT
-    wineserver -k >/dev/null 2>&1
-    rm -rf "$WINEPREFIX"
-    echo "runs kept in $work"
-fi
 [ "$failed" -eq 0 ]

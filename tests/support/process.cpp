@@ -57,6 +57,7 @@ bool Reaped(RunningProcess* process) {
 
 bool StartProcess(const std::vector<std::string>& argv, const std::string& workingDirectory,
                   RunningProcess* process, const std::string& terminalSlave) {
+    *process = RunningProcess{};
     int outPipe[2];
     int errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {

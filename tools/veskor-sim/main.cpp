@@ -1,0 +1,388 @@
+// veskor-sim: plays a Veskor device on a pseudo-terminal linked as COM<N>.
+// One thread, one poll loop: the master side of the terminal, a pipe woken by
+// signals, and timers for the power-up, the erase and the paced line.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "sim_device.h"
+#include "sim_options.h"
+#include "sim_pty.h"
+
+namespace {
+
+// The updater's port preparation is three flushes within microseconds; this
+// much quiet after the last one means it is done and waiting for "<".
+const int64_t kPreparationQuietUs = 50 * 1000;
+const int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
+
+volatile sig_atomic_t g_signalReceived = 0;
+int g_wakePipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    g_signalReceived = 1;
+    int savedErrno = errno;
+    ssize_t ignored = write(g_wakePipe[1], "s", 1);
+    (void)ignored;
+    errno = savedErrno;
+}
+
+bool InstallSignalHandlers() {
+    if (pipe(g_wakePipe) != 0) {
+        return false;
+    }
+    for (int fd : g_wakePipe) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+        if (sigaction(signalNumber, &action, nullptr) != 0) {
+            return false;
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+int64_t NowMicros() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+int64_t ByteTimeUs(int baud) {
+    return static_cast<int64_t>(kBitsPerByte) * 1000000 / baud;
+}
+
+struct QueuedByte {
+    uint8_t value;
+    int64_t queuedUs;
+    int baud;  // rate of the line when the byte was queued
+};
+
+// Both directions of the simulated wire. Without pacing bytes pass at once.
+struct Wire {
+    bool pace = false;
+    std::deque<QueuedByte> incoming;  // read from the master, not yet given to the device
+    int64_t lastDeliveredUs = 0;
+    std::deque<QueuedByte> outgoing;  // sent by the device, not yet written to the master
+    int64_t lastWrittenUs = 0;
+    bool outputBlocked = false;       // the updater's input buffer is full
+};
+
+int64_t IncomingDueUs(const Wire& wire, const Device& device) {
+    const QueuedByte& next = wire.incoming.front();
+    if (!wire.pace) {
+        return next.queuedUs;
+    }
+    return std::max(next.queuedUs, wire.lastDeliveredUs) + ByteTimeUs(DeviceBaud(device));
+}
+
+int64_t OutgoingDueUs(const Wire& wire) {
+    const QueuedByte& next = wire.outgoing.front();
+    if (!wire.pace) {
+        return next.queuedUs;
+    }
+    return std::max(next.queuedUs, wire.lastWrittenUs) + ByteTimeUs(next.baud);
+}
+
+void TakeDeviceOutput(Device* device, Wire* wire, int64_t nowUs) {
+    for (uint8_t byte : device->outbox) {
+        wire->outgoing.push_back(QueuedByte{byte, nowUs, DeviceBaud(*device)});
+    }
+    device->outbox.clear();
+}
+
+void PrintNotices(Device* device) {
+    for (const std::string& notice : device->notices) {
+        std::fprintf(stderr, "veskor-sim: %s\n", notice.c_str());
+    }
+    device->notices.clear();
+}
+
+void WriteDueOutput(int master, Device* device, Wire* wire, int64_t nowUs) {
+    std::vector<uint8_t> due;
+    int64_t lastDueUs = wire->lastWrittenUs;
+    for (size_t i = 0; i < wire->outgoing.size(); ++i) {
+        const QueuedByte& byte = wire->outgoing[i];
+        int64_t dueUs = wire->pace ? std::max(byte.queuedUs, lastDueUs) + ByteTimeUs(byte.baud) : byte.queuedUs;
+        if (dueUs > nowUs) {
+            break;
+        }
+        due.push_back(byte.value);
+        lastDueUs = dueUs;
+    }
+    if (due.empty()) {
+        return;
+    }
+    ssize_t written;
+    do {
+        written = write(master, due.data(), due.size());
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            wire->outputBlocked = true;
+            return;
+        }
+        // The updater is gone; its closing ends the session right after.
+        written = static_cast<ssize_t>(due.size());
+    }
+    wire->outputBlocked = static_cast<size_t>(written) < due.size();
+    // Keep the wire's own schedule, not the moment poll woke us, so pacing does not drift.
+    if (wire->pace) {
+        int64_t dueUs = wire->lastWrittenUs;
+        for (ssize_t i = 0; i < written; ++i) {
+            dueUs = std::max(wire->outgoing[i].queuedUs, dueUs) + ByteTimeUs(wire->outgoing[i].baud);
+        }
+        wire->lastWrittenUs = dueUs;
+    }
+    wire->outgoing.erase(wire->outgoing.begin(), wire->outgoing.begin() + written);
+    DeviceNoteSent(device, nowUs);
+}
+
+void DeliverDueInput(Device* device, Wire* wire, int64_t nowUs) {
+    while (!wire->incoming.empty()) {
+        int64_t dueUs = IncomingDueUs(*wire, *device);
+        if (dueUs > nowUs) {
+            return;
+        }
+        uint8_t byte = wire->incoming.front().value;
+        wire->incoming.pop_front();
+        wire->lastDeliveredUs = dueUs;
+        DeviceReceive(device, byte, nowUs);
+    }
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* content, std::string* error) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    content->assign(kFlashSize + 1, 0);
+    size_t got = std::fread(content->data(), 1, content->size(), file);
+    bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    if (got > kFlashSize) {
+        *error = path + " is larger than the 2 MiB flash";
+        return false;
+    }
+    content->resize(got);
+    return true;
+}
+
+bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& content) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    return std::fclose(file) == 0 && written;
+}
+
+struct Session {
+    bool flushSeen = false;
+    int64_t lastFlushUs = 0;
+    bool powerUpCheckPending = false;  // a flush was seen since the last check
+    long lineBaud = 0;
+    long flushEvents = 0;
+};
+
+void OnFlush(PseudoTerminal* terminal, const Device& device, Session* session, int64_t nowUs) {
+    ++session->flushEvents;
+    session->flushSeen = true;
+    session->lastFlushUs = nowUs;
+    session->powerUpCheckPending = true;
+    // The updater has the port open now; from here on a hang-up means it closed it.
+    ReleaseHeldSlave(terminal);
+    // The last flush after the speed command follows the updater's new line setting.
+    if (device.speedCode != 0) {
+        session->lineBaud = ReadSlaveBaud(terminal->master);
+    }
+}
+
+// Reads everything the master has. Returns false once the updater closed the port.
+bool DrainMaster(PseudoTerminal* terminal, Device* device, Wire* wire, Session* session, int64_t nowUs) {
+    std::vector<uint8_t> data;
+    for (;;) {
+        int controlFlags = 0;
+        switch (ReadMasterPacket(terminal->master, &data, &controlFlags)) {
+        case PacketKind::None:
+            return true;
+        case PacketKind::Closed:
+            return false;
+        case PacketKind::Control:
+            if (IsFlushPacket(controlFlags)) {
+                OnFlush(terminal, *device, session, nowUs);
+            }
+            break;
+        case PacketKind::Data:
+            for (uint8_t byte : data) {
+                wire->incoming.push_back(QueuedByte{byte, nowUs, 0});
+            }
+            // Without pacing the device sees each packet before any later flush.
+            if (!wire->pace) {
+                DeliverDueInput(device, wire, nowUs);
+            }
+            break;
+        }
+    }
+}
+
+int PollTimeoutMs(int64_t wakeUs, int64_t nowUs) {
+    if (wakeUs <= nowUs) {
+        return 0;
+    }
+    int64_t ms = (wakeUs - nowUs + 999) / 1000;
+    return static_cast<int>(std::min<int64_t>(ms, 60 * 60 * 1000));
+}
+
+// Runs the session until it ends; returns how.
+EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions& options, Session* session) {
+    Wire wire;
+    wire.pace = options.pace;
+    const int64_t giveUpUs = NowMicros() + static_cast<int64_t>(options.timeoutSeconds * 1e6);
+
+    for (;;) {
+        int64_t nowUs = NowMicros();
+        if (g_signalReceived) {
+            return EndReason::Signal;
+        }
+        if (nowUs >= giveUpUs) {
+            return EndReason::Timeout;
+        }
+
+        if (device->state == DeviceState::Off && session->powerUpCheckPending &&
+            nowUs - session->lastFlushUs >= kPreparationQuietUs) {
+            session->powerUpCheckPending = false;
+            // Still at another rate: the updater is not done yet; its next flush brings another check.
+            if (ReadSlaveBaud(terminal->master) == kBootRomBaud) {
+                PowerUpDevice(device, nowUs);
+            }
+        }
+        DeliverDueInput(device, &wire, nowUs);
+        DeviceAdvanceClock(device, nowUs);
+        TakeDeviceOutput(device, &wire, nowUs);
+        PrintNotices(device);
+        if (device->state == DeviceState::HungUp) {
+            ClosePseudoTerminal(terminal);
+            return EndReason::Hangup;
+        }
+        if (!wire.outputBlocked) {
+            WriteDueOutput(terminal->master, device, &wire, nowUs);
+        }
+
+        int64_t wakeUs = giveUpUs;
+        int64_t deviceDeadlineUs = 0;
+        if (DeviceNextDeadline(*device, &deviceDeadlineUs)) {
+            wakeUs = std::min(wakeUs, deviceDeadlineUs);
+        }
+        if (device->state == DeviceState::Off && session->powerUpCheckPending) {
+            wakeUs = std::min(wakeUs, session->lastFlushUs + kPreparationQuietUs);
+        }
+        if (!wire.incoming.empty()) {
+            wakeUs = std::min(wakeUs, IncomingDueUs(wire, *device));
+        }
+        if (!wire.outgoing.empty() && !wire.outputBlocked) {
+            wakeUs = std::min(wakeUs, OutgoingDueUs(wire));
+        }
+
+        struct pollfd fds[2];
+        fds[0].fd = terminal->master;
+        fds[0].events = static_cast<short>(POLLIN | (wire.outputBlocked ? POLLOUT : 0));
+        fds[0].revents = 0;
+        fds[1].fd = g_wakePipe[0];
+        fds[1].events = POLLIN;
+        fds[1].revents = 0;
+        int ready = poll(fds, 2, PollTimeoutMs(wakeUs, nowUs));
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::fprintf(stderr, "veskor-sim: poll failed: %s\n", std::strerror(errno));
+            return EndReason::Signal;
+        }
+        nowUs = NowMicros();
+        if (fds[0].revents & POLLOUT) {
+            wire.outputBlocked = false;
+        }
+        if (fds[0].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR)) {
+            if (!DrainMaster(terminal, device, &wire, session, nowUs)) {
+                return EndReason::Closed;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    SimOptions options;
+    std::string error;
+    if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
+        std::fprintf(stderr, "veskor-sim: %s\nTry 'veskor-sim --help'.\n", error.c_str());
+        return 2;
+    }
+    if (options.showHelp) {
+        std::fputs(HelpText(), stdout);
+        return 0;
+    }
+
+    std::vector<uint8_t> initialFlash;
+    if (!options.initialPath.empty() && !ReadWholeFile(options.initialPath, &initialFlash, &error)) {
+        std::fprintf(stderr, "veskor-sim: %s\n", error.c_str());
+        return 2;
+    }
+    if (!InstallSignalHandlers()) {
+        std::fprintf(stderr, "veskor-sim: cannot install signal handlers: %s\n", std::strerror(errno));
+        return 2;
+    }
+
+    PseudoTerminal terminal;
+    const std::string linkName = "COM" + std::to_string(options.portNumber);
+    if (!OpenPseudoTerminal(&terminal, &error) || !CreatePortLink(linkName, terminal.slavePath, &error)) {
+        std::fprintf(stderr, "veskor-sim: %s\n", error.c_str());
+        ClosePseudoTerminal(&terminal);
+        return 2;
+    }
+    std::fprintf(stderr, "veskor-sim: %s -> %s ready, waiting for the updater\n", linkName.c_str(),
+                 terminal.slavePath.c_str());
+
+    Device device;
+    InitDevice(&device, options, initialFlash);
+    Session session;
+    EndReason end = RunSession(&terminal, &device, options, &session);
+    ClosePseudoTerminal(&terminal);
+    RemovePortLink(linkName, terminal.slavePath);
+
+    bool flashWritten = true;
+    if (!options.flashPath.empty() && !WriteWholeFile(options.flashPath, device.flash)) {
+        std::fprintf(stderr, "veskor-sim: cannot write the flash to %s\n", options.flashPath.c_str());
+        flashWritten = false;
+    }
+    std::fprintf(stderr, "veskor-sim: session over after %ld flush events, %ld bytes ignored\n",
+                 session.flushEvents, device.ignoredBytes);
+    std::fprintf(stderr, "%s\n", FormatSummary(device, session.lineBaud, end).c_str());
+
+    if (end == EndReason::Timeout || end == EndReason::Signal || !flashWritten) {
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,169 @@
+#include "sim_pty.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#if defined(__linux__)
+long ReadSlaveBaudTermios2(int master);
+#endif
+
+namespace {
+
+std::string SystemError(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool SetNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != -1;
+}
+
+long SpeedConstantToBaud(speed_t speed) {
+    struct Entry {
+        speed_t constant;
+        long baud;
+    };
+    static const Entry kEntries[] = {
+        {B300, 300},     {B600, 600},     {B1200, 1200},   {B2400, 2400},    {B4800, 4800},
+        {B9600, 9600},   {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
+        {B230400, 230400},
+    };
+    for (const Entry& entry : kEntries) {
+        if (entry.constant == speed) {
+            return entry.baud;
+        }
+    }
+#if defined(__linux__)
+    return 0;
+#else
+    // The BSDs and macOS define speed_t as the rate itself.
+    return speed <= static_cast<speed_t>(LONG_MAX) ? static_cast<long>(speed) : 0;
+#endif
+}
+
+}  // namespace
+
+bool OpenPseudoTerminal(PseudoTerminal* terminal, std::string* error) {
+    terminal->master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal->master == -1) {
+        *error = SystemError("cannot create a pseudo-terminal");
+        return false;
+    }
+    const char* name = nullptr;
+    int packetMode = 1;
+    if (grantpt(terminal->master) != 0 || unlockpt(terminal->master) != 0 ||
+        (name = ptsname(terminal->master)) == nullptr) {
+        *error = SystemError("cannot unlock the pseudo-terminal");
+        return false;
+    }
+    terminal->slavePath = name;
+    // Packet mode turns the updater's tcflush calls into events we can read.
+    if (!SetNonBlocking(terminal->master) || ioctl(terminal->master, TIOCPKT, &packetMode) != 0) {
+        *error = SystemError("cannot set up the pseudo-terminal");
+        return false;
+    }
+    terminal->heldSlave = open(terminal->slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (terminal->heldSlave == -1) {
+        *error = SystemError("cannot open " + terminal->slavePath);
+        return false;
+    }
+    return true;
+}
+
+void ReleaseHeldSlave(PseudoTerminal* terminal) {
+    if (terminal->heldSlave != -1) {
+        close(terminal->heldSlave);
+        terminal->heldSlave = -1;
+    }
+}
+
+void ClosePseudoTerminal(PseudoTerminal* terminal) {
+    ReleaseHeldSlave(terminal);
+    if (terminal->master != -1) {
+        close(terminal->master);
+        terminal->master = -1;
+    }
+}
+
+bool CreatePortLink(const std::string& linkName, const std::string& target, std::string* error) {
+    struct stat status;
+    if (lstat(linkName.c_str(), &status) == 0) {
+        if (!S_ISLNK(status.st_mode)) {
+            *error = linkName + " exists and is not a symbolic link; not touching it";
+            return false;
+        }
+        if (unlink(linkName.c_str()) != 0) {
+            *error = SystemError("cannot remove the old link " + linkName);
+            return false;
+        }
+    } else if (errno != ENOENT) {
+        *error = SystemError("cannot inspect " + linkName);
+        return false;
+    }
+    if (symlink(target.c_str(), linkName.c_str()) != 0) {
+        *error = SystemError("cannot create the link " + linkName);
+        return false;
+    }
+    return true;
+}
+
+void RemovePortLink(const std::string& linkName, const std::string& target) {
+    char buffer[PATH_MAX];
+    ssize_t length = readlink(linkName.c_str(), buffer, sizeof buffer - 1);
+    if (length < 0) {
+        return;
+    }
+    buffer[length] = '\0';
+    // Another simulator may have taken the name over since; leave its link alone.
+    if (target == buffer) {
+        unlink(linkName.c_str());
+    }
+}
+
+PacketKind ReadMasterPacket(int master, std::vector<uint8_t>* data, int* controlFlags) {
+    uint8_t buffer[4097];
+    ssize_t count;
+    do {
+        count = read(master, buffer, sizeof buffer);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK ? PacketKind::None : PacketKind::Closed;
+    }
+    if (count == 0) {
+        return PacketKind::Closed;
+    }
+    // In packet mode the first byte says what follows: TIOCPKT_DATA (0) and the
+    // bytes, or status bits alone.
+    if (buffer[0] != TIOCPKT_DATA) {
+        *controlFlags = buffer[0];
+        return PacketKind::Control;
+    }
+    data->assign(buffer + 1, buffer + count);
+    return PacketKind::Data;
+}
+
+bool IsFlushPacket(int controlFlags) {
+    return (controlFlags & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) != 0;
+}
+
+long ReadSlaveBaud(int master) {
+#if defined(__linux__)
+    long baud = ReadSlaveBaudTermios2(master);
+    if (baud > 0) {
+        return baud;
+    }
+#endif
+    // On Linux the master reports the slave's settings; elsewhere this is a best effort.
+    struct termios settings;
+    if (tcgetattr(master, &settings) != 0) {
+        return 0;
+    }
+    return SpeedConstantToBaud(cfgetospeed(&settings));
+}
