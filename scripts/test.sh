@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test. Exits non-zero on any failure.
+# Builds everything and runs every test: the native build, the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for a bounded
+# time, and the Windows build under Wine. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+repo=$(pwd)
+bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64
 
-bash scripts/build.sh build
-(cd build && ctest --output-on-failure -j2 --timeout 300)
+echo "== Windows build =="
+bash scripts/build-windows.sh
+
+echo "== Native build and tests (Windows build under Wine included) =="
+bash scripts/build.sh build -DBRIVANE_WINDOWS_EXE="$repo/build-win/brivane.exe"
+(cd build && ctest --output-on-failure -j2 --timeout 900)

@@ -124,6 +124,18 @@ start_sim() {
     map_port 1 "$(readlink "$run_dir/COM1")"
 }
 
+# line_baud_is RATE: the simulator found the line at RATE. Wine sets a rate without
+# a termios constant (28800) as 38400 plus a custom divisor for the UART, which a
+# pseudo-terminal ignores, so the simulator sees 38400 there.
+line_baud_is() {
+    summary_is line_baud "$1" && return 0
+    if [ "$1" -eq 28800 ] && summary_is line_baud 38400; then
+        echo "  note [$case_name] Wine set 28800 as 38400 with a custom divisor"
+        return 0
+    fi
+    return 1
+}
+
 # Waits for the simulator to end; $summary is the last line it wrote on stderr.
 finish_sim() {
     wait "$sim_pid"
@@ -144,6 +156,12 @@ summary_is() { tr ' ' '\n' <<<"$summary" | grep -qxF -- "$1=$2"; }
 output_is_expected() {
     sed 's/\r$//' "$run_dir/stdout" >"$run_dir/stdout.unix"
     cmp -s "$run_dir/stdout.unix" "$run_dir/expected"
+}
+
+# output_ends_with FILE: the console output (Unix line ends) ends with FILE's bytes.
+output_ends_with() {
+    sed 's/\r$//' "$run_dir/stdout" >"$run_dir/stdout.unix"
+    cmp -s <(tail -c "$(stat -c %s "$1")" "$run_dir/stdout.unix") "$1"
 }
 
 # Builders of the expected console bytes.
@@ -303,7 +321,7 @@ for code in 5 2; do
         check "console output" output_is_expected
         check "simulator booted ($summary)" summary_is boot ok
         check "speed code $code ($summary)" summary_is speed_code "$code"
-        check "line at $baud ($summary)" summary_is line_baud "$baud"
+        check "line at $baud ($summary)" line_baud_is "$baud"
         check "nothing after the speed command ($summary)" summary_is syncs 0
         check "port closed ($summary)" summary_is end closed
     else
@@ -442,8 +460,7 @@ if start_sim --hangup-after-block 3; then
     finish_sim
     check "status 1 (got $status)" status_is 1
     { failure_lines image.bin; printf 'Press any key to continue\n'; } >"$run_dir/expected-end"
-    check "failure lines and prompt at the end" \
-        cmp -s <(tail -n 5 <<<"$output") "$run_dir/expected-end"
+    check "failure lines and prompt at the end" output_ends_with "$run_dir/expected-end"
     check "no success line" lacks_text "Successfully"
     check "serial error report" has_text "Error detected in file src/serial/serial_win32.cpp"
     check "simulator saw the hang-up ($summary)" summary_is end hangup

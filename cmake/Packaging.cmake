@@ -1,0 +1,76 @@
+# Installation and packages.
+#   cmake --install build --prefix /usr/local   bin/brivane, bin/veskor-sim, man1 pages
+#   cpack in a native build tree                brivane_<version>_<arch>.deb
+#   cpack in the Windows build tree (build-win) brivane-<version>-windows-x86_64.zip
+# Included from the top-level CMakeLists.txt after the programs are defined.
+include(GNUInstallDirs)
+
+set(BRIVANE_PACKAGE_SUMMARY "Programs the flash memory of a Veskor device over RS-232")
+
+if(WIN32)
+  # The zip: brivane.exe and a short text on how to run it, at the top of the archive.
+  install(TARGETS brivane RUNTIME DESTINATION .)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/../docs/README-Windows.txt
+                 ${CMAKE_BINARY_DIR}/README-Windows.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt DESTINATION .)
+else()
+  install(TARGETS brivane veskor-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+  # Manual pages go in compressed, as Debian installs them.
+  set(BRIVANE_MAN_PAGES brivane.1 veskor-sim.1)
+  find_program(BRIVANE_GZIP gzip)
+  set(installed_pages)
+  foreach(page ${BRIVANE_MAN_PAGES})
+    set(source ${CMAKE_CURRENT_LIST_DIR}/../man/${page})
+    if(BRIVANE_GZIP)
+      set(copy ${CMAKE_BINARY_DIR}/man/${page})
+      set(compressed ${copy}.gz)
+      add_custom_command(
+        OUTPUT ${compressed}
+        COMMAND ${CMAKE_COMMAND} -E copy ${source} ${copy}
+        COMMAND ${BRIVANE_GZIP} -9 -n -f ${copy}
+        DEPENDS ${source}
+        VERBATIM)
+      list(APPEND installed_pages ${compressed})
+    else()
+      list(APPEND installed_pages ${source})
+    endif()
+  endforeach()
+  add_custom_target(manual_pages ALL DEPENDS ${installed_pages})
+  install(FILES ${installed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/../README.md
+                ${CMAKE_CURRENT_LIST_DIR}/../docs/troubleshooting.md
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+set(CPACK_PACKAGE_NAME brivane)
+set(CPACK_PACKAGE_VENDOR "brivane developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY ${BRIVANE_PACKAGE_SUMMARY})
+set(CPACK_PACKAGE_CONTACT "brivane developers <brivane@localhost>")
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME brivane-${PROJECT_VERSION}-windows-x86_64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # brivane_2.0_amd64.deb
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # The summary is the first line of the package's description; this follows it.
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "brivane hands a loader to the device's boot ROM, has the device erase its\nflash and sends an image in checksummed blocks. veskor-sim plays the device\non a pseudo-terminal, for trying brivane without hardware.")
+  # The library dependencies (libc6, libstdc++6, libgcc-s1) are read from the
+  # programs themselves; that needs dpkg-shlibdeps (package dpkg-dev).
+  find_program(BRIVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(BRIVANE_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  endif()
+endif()
+
+include(CPack)
