@@ -1,0 +1,90 @@
+// Signals that end a run: a hang-up or quit during the closing key wait puts the
+// terminal back before the process ends; Ctrl+C anywhere before that wait ends the
+// run at once, by the signal itself.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+
+#include "process.h"
+#include "pty_pair.h"
+
+namespace {
+
+const std::string kPrompt = "Press any key to continue\n";
+
+class Signals : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(OpenPtyPair(&terminal_, false)); }
+    void TearDown() override { ClosePtyPair(&terminal_); }
+    struct termios Modes() {
+        struct termios modes {};
+        EXPECT_EQ(tcgetattr(terminal_.master, &modes), 0);
+        return modes;
+    }
+    bool SameModes(const struct termios& a, const struct termios& b) {
+        return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+               a.c_lflag == b.c_lflag;
+    }
+    // Collects output until `text` appears; false when the process ended first.
+    bool WaitForOutput(RunningProcess* process, const std::string& text) {
+        for (int i = 0; i < 500 && process->out.find(text) == std::string::npos; ++i) {
+            if (!StillRunningAfter(process, 10)) return false;
+        }
+        return process->out.find(text) != std::string::npos;
+    }
+    void ExpectEndedBy(RunningProcess* process, int signalNumber) {
+        ProcessResult result = FinishProcess(process, 5000);
+        ASSERT_FALSE(result.timedOut) << result.out;
+        ASSERT_TRUE(WIFSIGNALED(process->waitStatus)) << "exit status " << result.exitStatus;
+        EXPECT_EQ(WTERMSIG(process->waitStatus), signalNumber);
+    }
+    TemporaryFolder folder_;
+    PtyPair terminal_;
+};
+
+TEST_F(Signals, HangupOrQuitDuringTheKeyWaitRestoresTheTerminal) {
+    for (int signalNumber : {SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(signalNumber);
+        struct termios before = Modes();
+        ASSERT_NE(before.c_lflag & ICANON, 0u);
+        RunningProcess process;
+        // No arguments: the usage text, then the key wait.
+        ASSERT_TRUE(StartProcess({BRIVANE_PATH}, folder_.path, &process, terminal_.slavePath));
+        ASSERT_TRUE(WaitForOutput(&process, kPrompt)) << process.out;
+        ASSERT_TRUE(StillRunningAfter(&process, 200));
+        ASSERT_EQ(Modes().c_lflag & (ICANON | ECHO | ISIG), 0u) << "not in the key wait";
+        ASSERT_EQ(kill(process.pid, signalNumber), 0);
+        ExpectEndedBy(&process, signalNumber);
+        EXPECT_TRUE(SameModes(Modes(), before));
+    }
+}
+
+TEST_F(Signals, CtrlCWhileWaitingForTheDeviceEndsTheRunAtOnce) {
+    PtyPair line;  // the serial line, with no device behind it
+    ASSERT_TRUE(OpenPtyPair(&line));
+    ASSERT_EQ(symlink(line.slavePath.c_str(), folder_.File("COM2").c_str()), 0);
+    folder_.Write("bootcode_mac.bin", std::string(600, '\x5A'));
+    struct termios before = Modes();
+    ASSERT_NE(before.c_lflag & ISIG, 0u);
+
+    RunningProcess process;
+    ASSERT_TRUE(StartProcess({BRIVANE_PATH, "testcomm", "2"}, folder_.path, &process, terminal_.slavePath));
+    // Standard output is a pipe here, so the button prompt is not seen before the end;
+    // the line set to 9600 baud shows that the port is prepared for the boot ROM.
+    for (int i = 0; i < 500 && LineSpeedOf(line.master) != 9600; ++i) {
+        ASSERT_TRUE(StillRunningAfter(&process, 10)) << process.out;
+    }
+    ASSERT_EQ(LineSpeedOf(line.master), 9600);
+    ASSERT_TRUE(StillRunningAfter(&process, 200));  // waiting for the device, without end
+    ASSERT_EQ(write(terminal_.master, "\x03", 1), 1);
+    ExpectEndedBy(&process, SIGINT);
+    EXPECT_EQ(process.out.find(kPrompt), std::string::npos) << "no key wait after Ctrl+C";
+    EXPECT_TRUE(SameModes(Modes(), before)) << "the terminal was changed";
+    ClosePtyPair(&line);
+}
+
+}  // namespace
