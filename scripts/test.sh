@@ -13,3 +13,10 @@ bash scripts/build-windows.sh
 echo "== Native build and tests (Windows build under Wine included) =="
 bash scripts/build.sh build -DBRIVANE_WINDOWS_EXE="$repo/build-win/brivane.exe"
 (cd build && ctest --output-on-failure -j2 --timeout 900)
+
+echo "== Sanitizers =="
+bash scripts/build.sh build-asan -DBRIVANE_SANITIZE=ON
+(cd build-asan && ctest --output-on-failure -j2 --timeout 900 -E wine_e2e)
+
+echo "== Fuzzing =="
+bash scripts/fuzz.sh 20

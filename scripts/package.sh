@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the release packages into build-pkg/:
+#   brivane_<version>_<arch>.deb    brivane, veskor-sim and their manual pages
+#   brivane-<version>-windows-x86_64.zip   brivane.exe and README-Windows.txt, made
+#                                   only when build-win/brivane.exe exists
+#                                   (scripts/build-windows.sh builds it)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=build-pkg
+if ! grep -q 'cmake/Packaging.cmake' CMakeLists.txt; then
+    echo "package.sh: CMakeLists.txt does not include cmake/Packaging.cmake" >&2
+    exit 1
+fi
+bash scripts/install-deps.sh dpkg-dev
+
+# A release build of the programs alone, without the tests.
+cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release -DBRIVANE_BUILD_TESTS=OFF -DBRIVANE_SANITIZE=OFF >/dev/null
+cmake --build "$out" -j2 >/dev/null
+(cd "$out" && cpack -G DEB >/dev/null)
+ls "$out"/brivane_*.deb
+
+if [ -f build-win/brivane.exe ]; then
+    # The Windows tree is configured again so that it has the packaging rules.
+    cmake build-win >/dev/null
+    cpack -G ZIP --config build-win/CPackConfig.cmake -B "$PWD/$out" >/dev/null
+    ls "$out"/brivane-*-windows-*.zip
+fi
