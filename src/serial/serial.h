@@ -29,14 +29,14 @@ struct SerialPort {
     DCB savedState;              // line settings found at opening, never written back
     COMMTIMEOUTS savedTimeouts;  // time-outs found at opening, never written back
 #else
-    int handle;                  // file descriptor, -1 when opening failed
-    const char* portName;        // "COM1" .. "COM8"
-    struct termios savedState;   // line settings found at opening, never written back
+    int handle;                 // file descriptor, -1 when opening failed
+    const char* portName;       // "COM1" .. "COM8"
+    struct termios savedState;  // line settings found at opening, never written back
     struct {
         cc_t minimumBytes;
         cc_t tenthsOfSecond;
-    } savedTimeouts;             // VMIN/VTIME found at opening, never written back
-    int readTimeoutMs;           // 0: a read waits without limit
+    } savedTimeouts;    // VMIN/VTIME found at opening, never written back
+    int readTimeoutMs;  // 0: a read waits without limit
 #endif
 };
 

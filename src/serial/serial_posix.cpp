@@ -16,8 +16,7 @@
 
 namespace {
 
-const char* const kPortNames[8] = {"COM1", "COM2", "COM3", "COM4",
-                                   "COM5", "COM6", "COM7", "COM8"};
+const char* const kPortNames[8] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
 
 // Reports a failed system call: where it happened and the system's reason.
 void ReportFailure(int line, int error) {

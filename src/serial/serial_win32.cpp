@@ -5,8 +5,7 @@
 
 namespace {
 
-const char* const kPortNames[] = {"COM1", "COM2", "COM3", "COM4",
-                                  "COM5", "COM6", "COM7", "COM8"};
+const char* const kPortNames[] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
 
 const DWORD kPurgeEverything = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 const DWORD kPurgeBuffers = PURGE_TXCLEAR | PURGE_RXCLEAR;
@@ -17,8 +16,7 @@ void ReportSystemError(int line, DWORD errorCode) {
     std::printf("       Error detected in file %s, line %d \n", __FILE__, line);
     char* text = nullptr;
     const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-            FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
         nullptr, errorCode, 0x400, reinterpret_cast<char*>(&text), 0, nullptr);
     if (length != 0 && text != nullptr) {
         std::printf("  %s\n", text);

@@ -85,7 +85,8 @@ CommandLineVerdict ReadCommandLine(int argc, const char* const* argv, RunSetting
 }
 
 void PrintUsage() {
-    std::printf("Usage: Brivane <filename or 'testcomm' or 'erase'> {<comm port> {<baud rate> }}\n");
+    std::printf(
+        "Usage: Brivane <filename or 'testcomm' or 'erase'> {<comm port> {<baud rate> }}\n");
     std::printf("   Default comm port is 1, default baud rate is 115200\n");
     std::printf("   Using 'testcomm' instead of a filename will just test that communications\n");
     std::printf("\t\twith the Veskor are working but will not download a file.\n");

@@ -57,9 +57,9 @@ bool StandardOutputIsTerminal() {
 
 void WaitForKey() {
     // The console itself, not standard input, which may be redirected.
-    HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                 0, nullptr);
+    HANDLE console =
+        CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (console == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -71,9 +71,8 @@ void WaitForKey() {
     // Without processed input Ctrl+C arrives as an ordinary key instead of ending
     // the process. The input buffer is not flushed: a key typed earlier ends the
     // wait at once.
-    const DWORD keyMode =
-        previousMode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT |
-                                           ENABLE_ECHO_INPUT);
+    const DWORD keyMode = previousMode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT |
+                                                             ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT);
     const bool modeChanged = SetConsoleMode(console, keyMode) != FALSE;
 
     for (;;) {

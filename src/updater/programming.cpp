@@ -94,8 +94,9 @@ bool ProgramBlocks(SerialPort* port, std::FILE* image, int64_t imageLength, int6
     uint8_t block[kBlockSize];
     for (int64_t offset = 0; offset < roundedSize; offset += kBlockSize) {
         int64_t remaining = imageLength - offset;
-        size_t expected = remaining < kBlockSize ? static_cast<size_t>(remaining < 0 ? 0 : remaining)
-                                                 : static_cast<size_t>(kBlockSize);
+        size_t expected = remaining < kBlockSize
+                              ? static_cast<size_t>(remaining < 0 ? 0 : remaining)
+                              : static_cast<size_t>(kBlockSize);
         size_t got = std::fread(block, 1, kBlockSize, image);
         // An image that shrank or could not be read must not be replaced by zeros.
         if (got < expected) {
