@@ -69,39 +69,34 @@ int64_t ByteTimeUs(int baud) {
 
 struct QueuedByte {
     uint8_t value;
-    int64_t queuedUs;
-    int baud;  // rate of the line when the byte was queued
+    int64_t earliestUs;  // the byte may not start on the wire before this
+    int baud;            // rate of the line when the byte was sent
 };
 
-// Both directions of the simulated wire. Without pacing bytes pass at once.
+// The simulated wire. A pseudo-terminal takes the updater's bytes at once and its
+// tcdrain returns at once, so pacing cannot hold the updater back; instead the
+// device hears each byte when it arrives (which keeps the updater's time-outs and
+// fillers meaningful) and its replies wait until the wire would have brought
+// everything received so far, then leave at the wire's speed.
 struct Wire {
     bool pace = false;
-    std::deque<QueuedByte> incoming;  // read from the master, not yet given to the device
-    int64_t lastDeliveredUs = 0;
+    int64_t inputBusyUntilUs = 0;     // when the wire would have brought the last byte received
     std::deque<QueuedByte> outgoing;  // sent by the device, not yet written to the master
-    int64_t lastWrittenUs = 0;
+    int64_t lastWrittenUs = 0;        // when the previous byte written finished on the wire
     bool outputBlocked = false;       // the updater's input buffer is full
 };
 
-int64_t IncomingDueUs(const Wire& wire, const Device& device) {
-    const QueuedByte& next = wire.incoming.front();
+int64_t DueUs(const Wire& wire, const QueuedByte& byte, int64_t previousDueUs) {
     if (!wire.pace) {
-        return next.queuedUs;
+        return byte.earliestUs;
     }
-    return std::max(next.queuedUs, wire.lastDeliveredUs) + ByteTimeUs(DeviceBaud(device));
-}
-
-int64_t OutgoingDueUs(const Wire& wire) {
-    const QueuedByte& next = wire.outgoing.front();
-    if (!wire.pace) {
-        return next.queuedUs;
-    }
-    return std::max(next.queuedUs, wire.lastWrittenUs) + ByteTimeUs(next.baud);
+    return std::max(byte.earliestUs, previousDueUs) + ByteTimeUs(byte.baud);
 }
 
 void TakeDeviceOutput(Device* device, Wire* wire, int64_t nowUs) {
+    int64_t earliestUs = wire->pace ? std::max(nowUs, wire->inputBusyUntilUs) : nowUs;
     for (uint8_t byte : device->outbox) {
-        wire->outgoing.push_back(QueuedByte{byte, nowUs, DeviceBaud(*device)});
+        wire->outgoing.push_back(QueuedByte{byte, earliestUs, DeviceBaud(*device)});
     }
     device->outbox.clear();
 }
@@ -115,15 +110,14 @@ void PrintNotices(Device* device) {
 
 void WriteDueOutput(int master, Device* device, Wire* wire, int64_t nowUs) {
     std::vector<uint8_t> due;
-    int64_t lastDueUs = wire->lastWrittenUs;
-    for (size_t i = 0; i < wire->outgoing.size(); ++i) {
-        const QueuedByte& byte = wire->outgoing[i];
-        int64_t dueUs = wire->pace ? std::max(byte.queuedUs, lastDueUs) + ByteTimeUs(byte.baud) : byte.queuedUs;
-        if (dueUs > nowUs) {
+    int64_t dueUs = wire->lastWrittenUs;
+    for (const QueuedByte& byte : wire->outgoing) {
+        int64_t nextDueUs = DueUs(*wire, byte, dueUs);
+        if (nextDueUs > nowUs) {
             break;
         }
         due.push_back(byte.value);
-        lastDueUs = dueUs;
+        dueUs = nextDueUs;
     }
     if (due.empty()) {
         return;
@@ -141,28 +135,13 @@ void WriteDueOutput(int master, Device* device, Wire* wire, int64_t nowUs) {
         written = static_cast<ssize_t>(due.size());
     }
     wire->outputBlocked = static_cast<size_t>(written) < due.size();
-    // Keep the wire's own schedule, not the moment poll woke us, so pacing does not drift.
-    if (wire->pace) {
-        int64_t dueUs = wire->lastWrittenUs;
-        for (ssize_t i = 0; i < written; ++i) {
-            dueUs = std::max(wire->outgoing[i].queuedUs, dueUs) + ByteTimeUs(wire->outgoing[i].baud);
-        }
-        wire->lastWrittenUs = dueUs;
+    // Follow the wire's own schedule, not the moment poll woke us, so pacing does not drift.
+    for (ssize_t i = 0; i < written; ++i) {
+        wire->lastWrittenUs = DueUs(*wire, wire->outgoing.front(), wire->lastWrittenUs);
+        wire->outgoing.pop_front();
     }
-    wire->outgoing.erase(wire->outgoing.begin(), wire->outgoing.begin() + written);
-    DeviceNoteSent(device, nowUs);
-}
-
-void DeliverDueInput(Device* device, Wire* wire, int64_t nowUs) {
-    while (!wire->incoming.empty()) {
-        int64_t dueUs = IncomingDueUs(*wire, *device);
-        if (dueUs > nowUs) {
-            return;
-        }
-        uint8_t byte = wire->incoming.front().value;
-        wire->incoming.pop_front();
-        wire->lastDeliveredUs = dueUs;
-        DeviceReceive(device, byte, nowUs);
+    if (wire->outgoing.empty()) {
+        DeviceNoteSent(device, nowUs);
     }
 }
 
@@ -198,7 +177,6 @@ bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& content
 }
 
 struct Session {
-    bool flushSeen = false;
     int64_t lastFlushUs = 0;
     bool powerUpCheckPending = false;  // a flush was seen since the last check
     long lineBaud = 0;
@@ -207,7 +185,6 @@ struct Session {
 
 void OnFlush(PseudoTerminal* terminal, const Device& device, Session* session, int64_t nowUs) {
     ++session->flushEvents;
-    session->flushSeen = true;
     session->lastFlushUs = nowUs;
     session->powerUpCheckPending = true;
     // The updater has the port open now; from here on a hang-up means it closed it.
@@ -235,11 +212,12 @@ bool DrainMaster(PseudoTerminal* terminal, Device* device, Wire* wire, Session* 
             break;
         case PacketKind::Data:
             for (uint8_t byte : data) {
-                wire->incoming.push_back(QueuedByte{byte, nowUs, 0});
-            }
-            // Without pacing the device sees each packet before any later flush.
-            if (!wire->pace) {
-                DeliverDueInput(device, wire, nowUs);
+                if (wire->pace) {
+                    wire->inputBusyUntilUs =
+                        std::max(nowUs, wire->inputBusyUntilUs) + ByteTimeUs(DeviceBaud(*device));
+                }
+                DeviceReceive(device, byte, nowUs);
+                TakeDeviceOutput(device, wire, nowUs);
             }
             break;
         }
@@ -274,10 +252,9 @@ EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions&
             session->powerUpCheckPending = false;
             // Still at another rate: the updater is not done yet; its next flush brings another check.
             if (ReadSlaveBaud(terminal->master) == kBootRomBaud) {
-                PowerUpDevice(device, nowUs);
+                PowerUpDevice(device);
             }
         }
-        DeliverDueInput(device, &wire, nowUs);
         DeviceAdvanceClock(device, nowUs);
         TakeDeviceOutput(device, &wire, nowUs);
         PrintNotices(device);
@@ -297,16 +274,13 @@ EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions&
         if (device->state == DeviceState::Off && session->powerUpCheckPending) {
             wakeUs = std::min(wakeUs, session->lastFlushUs + kPreparationQuietUs);
         }
-        if (!wire.incoming.empty()) {
-            wakeUs = std::min(wakeUs, IncomingDueUs(wire, *device));
-        }
         if (!wire.outgoing.empty() && !wire.outputBlocked) {
-            wakeUs = std::min(wakeUs, OutgoingDueUs(wire));
+            wakeUs = std::min(wakeUs, DueUs(wire, wire.outgoing.front(), wire.lastWrittenUs));
         }
 
         struct pollfd fds[2];
         fds[0].fd = terminal->master;
-        fds[0].events = static_cast<short>(POLLIN | (wire.outputBlocked ? POLLOUT : 0));
+        fds[0].events = static_cast<short>(POLLIN | POLLPRI | (wire.outputBlocked ? POLLOUT : 0));
         fds[0].revents = 0;
         fds[1].fd = g_wakePipe[0];
         fds[1].events = POLLIN;
@@ -324,7 +298,11 @@ EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions&
             wire.outputBlocked = false;
         }
         if (fds[0].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR)) {
-            if (!DrainMaster(terminal, device, &wire, session, nowUs)) {
+            bool open = DrainMaster(terminal, device, &wire, session, nowUs);
+            // A hang-up with nothing left to read is the updater's close too (our own
+            // slave descriptor, while held, rules out any other cause).
+            if (!open || ((fds[0].revents & POLLHUP) && terminal->heldSlave == -1)) {
+                PrintNotices(device);
                 return EndReason::Closed;
             }
         }

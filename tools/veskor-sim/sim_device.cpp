@@ -29,14 +29,13 @@ const int64_t kSyncQuietUs = 100 * 1000;
 // The PC sends a filler only after 256 ms of silence; block data always follows
 // a reply at once, so a 0xFF after this much quiet cannot be data.
 const int64_t kFillerQuietUs = 200 * 1000;
-// After accepting the block before a hang-up, the "#" is given this long to
-// reach the PC, unless the PC shows it has read it by sending more.
+// Before a hang-up the "#" is given this long on the line to reach the PC,
+// unless the PC shows it has read it by sending more.
 const int64_t kHangupGraceUs = 100 * 1000;
 
-void Send(Device* device, uint8_t byte, long count, int64_t nowUs) {
+void Send(Device* device, uint8_t byte, long count) {
     device->outbox.insert(device->outbox.end(), static_cast<size_t>(count), byte);
-    device->sentAny = true;
-    device->lastSentUs = nowUs;
+    device->outputPending = true;
 }
 
 uint32_t ReadLittleEndian32(const uint8_t* bytes) {
@@ -50,21 +49,21 @@ void GoSilent(Device* device, SilenceReason reason, const std::string& notice) {
     device->notices.push_back(notice);
 }
 
-void SendVerdict(Device* device, int64_t nowUs) {
+void SendVerdict(Device* device) {
     if (device->options.garbageBeforeVerdict > 0) {
-        Send(device, kGarbageByte, device->options.garbageBeforeVerdict, nowUs);
+        Send(device, kGarbageByte, device->options.garbageBeforeVerdict);
     }
     device->verdict = static_cast<char>(device->options.verdictFail ? kVerdictFailure : kVerdictSuccess);
-    Send(device, static_cast<uint8_t>(device->verdict), 1, nowUs);
+    Send(device, static_cast<uint8_t>(device->verdict), 1);
     device->state = DeviceState::Finished;
     device->notices.push_back(std::string("verdict '") + device->verdict + "' sent");
 }
 
 // Called whenever the device is ready for the next block (or has none left).
-void ExpectNextBlock(Device* device, int64_t nowUs) {
+void ExpectNextBlock(Device* device) {
     device->frame.clear();
     if (device->blocksAccepted >= device->totalBlocks) {
-        SendVerdict(device, nowUs);
+        SendVerdict(device);
         return;
     }
     long nextBlock = device->blocksAccepted + 1;
@@ -76,12 +75,12 @@ void ExpectNextBlock(Device* device, int64_t nowUs) {
     device->state = DeviceState::ReceivingBlocks;
 }
 
-void FinishErase(Device* device, int64_t nowUs) {
+void FinishErase(Device* device) {
     std::fill(device->flash.begin(), device->flash.begin() + device->eraseLength, 0xFF);
-    Send(device, kEraseDone, 1, nowUs);
+    Send(device, kEraseDone, 1);
     device->totalBlocks = static_cast<long>(device->eraseLength / kBlockSize);
     device->notices.push_back("erase done, expecting " + std::to_string(device->totalBlocks) + " blocks");
-    ExpectNextBlock(device, nowUs);
+    ExpectNextBlock(device);
 }
 
 void StartErase(Device* device, int64_t nowUs) {
@@ -96,11 +95,11 @@ void StartErase(Device* device, int64_t nowUs) {
     device->state = DeviceState::Erasing;
     device->eraseEndsUs = nowUs + static_cast<int64_t>(device->options.eraseSeconds * 1e6);
     if (device->eraseEndsUs <= nowUs) {
-        FinishErase(device, nowUs);
+        FinishErase(device);
     }
 }
 
-void ReceiveBlockFrame(Device* device, int64_t nowUs) {
+void ReceiveBlockFrame(Device* device) {
     long blockNumber = device->blocksAccepted + 1;
     uint8_t* data = device->frame.data();
     if (device->options.flipBitBlock == blockNumber && !device->bitFlipped) {
@@ -116,7 +115,7 @@ void ReceiveBlockFrame(Device* device, int64_t nowUs) {
     if (sum != expected) {
         ++device->badChecksums;
         ++device->refusals;
-        Send(device, kBlockRefused, 1, nowUs);
+        Send(device, kBlockRefused, 1);
         device->notices.push_back("block " + std::to_string(blockNumber) + " refused: bad checksum");
         device->frame.clear();
         return;
@@ -124,7 +123,7 @@ void ReceiveBlockFrame(Device* device, int64_t nowUs) {
     if (device->options.refuseBlock == blockNumber && device->forcedRefusalsDone < device->options.refuseCount) {
         ++device->forcedRefusalsDone;
         ++device->refusals;
-        Send(device, kBlockRefused, 1, nowUs);
+        Send(device, kBlockRefused, 1);
         device->notices.push_back("block " + std::to_string(blockNumber) + " refused as asked");
         device->frame.clear();
         return;
@@ -132,15 +131,14 @@ void ReceiveBlockFrame(Device* device, int64_t nowUs) {
 
     std::memcpy(device->flash.data() + (blockNumber - 1) * kBlockSize, data, kBlockSize);
     ++device->blocksAccepted;
-    Send(device, kBlockAccepted, 1, nowUs);
+    Send(device, kBlockAccepted, 1);
     if (device->options.hangupAfterBlock == blockNumber) {
         device->frame.clear();
         device->state = DeviceState::AwaitingHangup;
-        device->hangupDeadlineUs = nowUs + kHangupGraceUs;
         device->notices.push_back("hanging up after block " + std::to_string(blockNumber) + " as asked");
         return;
     }
-    ExpectNextBlock(device, nowUs);
+    ExpectNextBlock(device);
 }
 
 bool IsFiller(const Device& device, uint8_t byte, int64_t nowUs) {
@@ -158,14 +156,14 @@ void InitDevice(Device* device, const SimOptions& options, const std::vector<uin
               device->flash.begin());
 }
 
-void PowerUpDevice(Device* device, int64_t nowUs) {
+void PowerUpDevice(Device* device) {
     if (device->state != DeviceState::Off) {
         return;
     }
     if (device->options.noiseBytes > 0) {
-        Send(device, kNoiseByte, device->options.noiseBytes, nowUs);
+        Send(device, kNoiseByte, device->options.noiseBytes);
     }
-    Send(device, kReady, 1, nowUs);
+    Send(device, kReady, 1);
     device->state = DeviceState::ReceivingBootImage;
     device->notices.push_back("powered up, boot ROM ready");
 }
@@ -181,8 +179,8 @@ void DeviceReceive(Device* device, uint8_t byte, int64_t nowUs) {
         if (device->bootImage.size() == kBootImageSize) {
             device->boot = CheckBootImage(device->bootImage.data(), kBootImageSize);
             if (device->boot == BootOutcome::Ok) {
-                Send(device, kBootImageTaken, 1, nowUs);
-                Send(device, kQuestion, 1, nowUs);
+                Send(device, kBootImageTaken, 1);
+                Send(device, kQuestion, 1);
                 device->state = DeviceState::AwaitingSpeedCommand;
                 device->notices.push_back("boot image received");
             } else {
@@ -210,7 +208,7 @@ void DeviceReceive(Device* device, uint8_t byte, int64_t nowUs) {
         if (byte == kSyncRequest) {
             ++device->syncs;
             if (!device->answeredSync || nowUs - device->lastSyncAnswerUs >= kSyncQuietUs) {
-                Send(device, kQuestion, 1, nowUs);
+                Send(device, kQuestion, 1);
                 device->answeredSync = true;
                 device->lastSyncAnswerUs = nowUs;
             }
@@ -234,7 +232,7 @@ void DeviceReceive(Device* device, uint8_t byte, int64_t nowUs) {
         }
         device->frame.push_back(byte);
         if (device->frame.size() == kBlockFrameSize) {
-            ReceiveBlockFrame(device, nowUs);
+            ReceiveBlockFrame(device);
         }
         return;
     case DeviceState::Silent:
@@ -245,8 +243,10 @@ void DeviceReceive(Device* device, uint8_t byte, int64_t nowUs) {
         }
         break;
     case DeviceState::AwaitingHangup:
-        // The PC has moved on, so it has read the "#": drop the line now.
-        device->state = DeviceState::HungUp;
+        // Once the "#" is out, a byte from the PC shows it has read it: drop the line now.
+        if (!device->outputPending) {
+            device->state = DeviceState::HungUp;
+        }
         return;
     case DeviceState::Off:
     case DeviceState::Erasing:
@@ -259,9 +259,11 @@ void DeviceReceive(Device* device, uint8_t byte, int64_t nowUs) {
 
 void DeviceAdvanceClock(Device* device, int64_t nowUs) {
     if (device->state == DeviceState::Erasing && nowUs >= device->eraseEndsUs) {
-        FinishErase(device, nowUs);
+        FinishErase(device);
     }
-    if (device->state == DeviceState::AwaitingHangup && nowUs >= device->hangupDeadlineUs) {
+    int64_t hangupUs = 0;
+    if (device->state == DeviceState::AwaitingHangup && DeviceNextDeadline(*device, &hangupUs) &&
+        nowUs >= hangupUs) {
         device->state = DeviceState::HungUp;
     }
 }
@@ -271,14 +273,15 @@ bool DeviceNextDeadline(const Device& device, int64_t* deadlineUs) {
         *deadlineUs = device.eraseEndsUs;
         return true;
     }
-    if (device.state == DeviceState::AwaitingHangup) {
-        *deadlineUs = device.hangupDeadlineUs;
+    if (device.state == DeviceState::AwaitingHangup && !device.outputPending) {
+        *deadlineUs = device.lastSentUs + kHangupGraceUs;
         return true;
     }
     return false;
 }
 
 void DeviceNoteSent(Device* device, int64_t nowUs) {
+    device->outputPending = false;
     device->sentAny = true;
     device->lastSentUs = std::max(device->lastSentUs, nowUs);
 }

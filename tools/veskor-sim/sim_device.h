@@ -71,18 +71,19 @@ struct Device {
 
     long ignoredBytes = 0;              // bytes that arrived in a state that does not expect them
     bool receivedAny = false;
-    int64_t lastReceivedUs = 0;
+    int64_t lastReceivedUs = 0;         // arrival of the last byte
     bool sentAny = false;
-    int64_t lastSentUs = 0;
-    int64_t hangupDeadlineUs = 0;
+    int64_t lastSentUs = 0;             // when the line last took everything the device sent
+    bool outputPending = false;         // sent bytes the line has not taken yet
 };
 
 // `initialFlash` may be shorter than the flash; the rest is 0xFF.
 void InitDevice(Device* device, const SimOptions& options, const std::vector<uint8_t>& initialFlash);
 
 // The boot ROM starts: noise bytes, then "<".
-void PowerUpDevice(Device* device, int64_t nowUs);
+void PowerUpDevice(Device* device);
 
+// `nowUs` is the byte's arrival at the simulator.
 void DeviceReceive(Device* device, uint8_t byte, int64_t nowUs);
 
 // Runs what time alone triggers: the end of the erase, the hang-up.
@@ -91,7 +92,7 @@ void DeviceAdvanceClock(Device* device, int64_t nowUs);
 // The next time DeviceAdvanceClock has something to do; false when nothing is due.
 bool DeviceNextDeadline(const Device& device, int64_t* deadlineUs);
 
-// The caller reports each time bytes actually left for the line.
+// The caller reports that every byte taken from the outbox so far is on the line.
 void DeviceNoteSent(Device* device, int64_t nowUs);
 
 // The rate the device's UART runs at now: 9600 until the speed code, then the code's rate.
