@@ -141,6 +141,7 @@ TEST_F(Flashing, TestModeAtEveryRate) {
         EXPECT_EQ(device["boot"], "ok") << simulatorErr_;
         EXPECT_EQ(device["speed_code"], std::string(1, static_cast<char>('0' + code)));
         EXPECT_EQ(device["line_baud"], rates[code]);
+        EXPECT_EQ(device["line_format"], "8N1");
         EXPECT_EQ(device["syncs"], "0");  // nothing follows the speed command
     }
 }

@@ -322,6 +322,7 @@ for code in 5 2; do
         check "simulator booted ($summary)" summary_is boot ok
         check "speed code $code ($summary)" summary_is speed_code "$code"
         check "line at $baud ($summary)" line_baud_is "$baud"
+        check "line raw 8N1 without flow control ($summary)" summary_is line_format 8N1
         check "nothing after the speed command ($summary)" summary_is syncs 0
         check "port closed ($summary)" summary_is end closed
     else

@@ -455,7 +455,7 @@ TEST(SimulatedDevice, SummaryLine) {
     Feed(&device, Frame(block), now);
     const long lineBaud = BaudForSpeedCode('2');
 
-    std::string line = FormatSummary(device, lineBaud, EndReason::Closed);
+    std::string line = FormatSummary(device, lineBaud, "8N1", EndReason::Closed);
     EXPECT_TRUE(line.find('\n') == std::string::npos);
     std::istringstream words(line);
     std::string word;
@@ -467,7 +467,7 @@ TEST(SimulatedDevice, SummaryLine) {
         EXPECT_TRUE(equals != std::string::npos);
         fields.emplace_back(word.substr(0, equals), word.substr(equals + 1));
     }
-    const std::vector<std::string> keys = {"boot",   "speed_code", "line_baud",     "syncs",   "erase_length",
+    const std::vector<std::string> keys = {"boot",   "speed_code", "line_baud", "line_format", "syncs",   "erase_length",
                                            "erase_bytes", "blocks", "refusals", "bad_checksums", "fillers",
                                            "verdict", "end"};
     EXPECT_TRUE(fields.size() == keys.size());
@@ -479,29 +479,23 @@ TEST(SimulatedDevice, SummaryLine) {
         std::vector<uint8_t> length = LittleEndian(static_cast<uint32_t>(2 * kBlockSize));
         std::snprintf(eraseBytes, sizeof eraseBytes, "%02x,%02x,%02x,%02x", length[0], length[1], length[2],
                       length[3]);
-        EXPECT_TRUE(fields[0].second == "ok");
-        EXPECT_TRUE(fields[1].second == "2");
-        EXPECT_TRUE(fields[2].second == std::to_string(lineBaud));
-        EXPECT_TRUE(fields[3].second == std::to_string(device.syncs));
-        EXPECT_TRUE(fields[4].second == std::to_string(2 * kBlockSize));
-        EXPECT_TRUE(fields[5].second == eraseBytes);
-        EXPECT_TRUE(fields[6].second == "2");
-        EXPECT_TRUE(fields[7].second == "1");
-        EXPECT_TRUE(fields[8].second == "1");
-        EXPECT_TRUE(fields[9].second == "0");
-        EXPECT_TRUE(fields[10].second == "*");
-        EXPECT_TRUE(fields[11].second == "closed");
+        const std::vector<std::string> values = {"ok", "2", std::to_string(lineBaud), "8N1",
+                                                 std::to_string(device.syncs), std::to_string(2 * kBlockSize),
+                                                 eraseBytes, "2", "1", "1", "0", "*", "closed"};
+        for (size_t i = 0; i < values.size(); ++i) {
+            EXPECT_EQ(fields[i].second, values[i]) << keys[i];
+        }
     }
 
     Device fresh;
     InitDevice(&fresh, SimOptions(), {});
-    std::string idle = FormatSummary(fresh, 0, EndReason::Timeout);
-    for (const char* expected : {" boot=none ", " speed_code=none ", " line_baud=0 ", " erase_length=none ",
+    std::string idle = FormatSummary(fresh, 0, "", EndReason::Timeout);
+    for (const char* expected : {" boot=none ", " speed_code=none ", " line_baud=0 ", " line_format=none ", " erase_length=none ",
                                  " erase_bytes=none ", " verdict=none ", " end=timeout"}) {
         EXPECT_TRUE(idle.find(expected) != std::string::npos);
     }
-    EXPECT_TRUE(FormatSummary(fresh, 0, EndReason::Hangup).find(" end=hangup") != std::string::npos);
-    EXPECT_TRUE(FormatSummary(fresh, 0, EndReason::Signal).find(" end=signal") != std::string::npos);
+    EXPECT_TRUE(FormatSummary(fresh, 0, "", EndReason::Hangup).find(" end=hangup") != std::string::npos);
+    EXPECT_TRUE(FormatSummary(fresh, 0, "", EndReason::Signal).find(" end=signal") != std::string::npos);
 }
 
 }  // namespace

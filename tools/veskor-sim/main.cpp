@@ -180,6 +180,7 @@ struct Session {
     int64_t lastFlushUs = 0;
     bool powerUpCheckPending = false;  // a flush was seen since the last check
     long lineBaud = 0;
+    std::string lineFormat;
     long flushEvents = 0;
 };
 
@@ -192,6 +193,7 @@ void OnFlush(PseudoTerminal* terminal, const Device& device, Session* session, i
     // The last flush after the speed command follows the updater's new line setting.
     if (device.speedCode != 0) {
         session->lineBaud = ReadSlaveBaud(terminal->master);
+        session->lineFormat = DescribeSlaveLine(terminal->master);
     }
 }
 
@@ -357,7 +359,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "veskor-sim: session over after %ld flush events, %ld bytes ignored\n",
                  session.flushEvents, device.ignoredBytes);
-    std::fprintf(stderr, "%s\n", FormatSummary(device, session.lineBaud, end).c_str());
+    std::fprintf(stderr, "%s\n", FormatSummary(device, session.lineBaud, session.lineFormat, end).c_str());
 
     if (end == EndReason::Timeout || end == EndReason::Signal || !flashWritten) {
         return 1;

@@ -312,7 +312,8 @@ BootOutcome CheckBootImage(const uint8_t* image, size_t size) {
     return std::memcmp(image + zeroWord - 4, kBootMarker, 4) == 0 ? BootOutcome::Ok : BootOutcome::Implausible;
 }
 
-std::string FormatSummary(const Device& device, long lineBaud, EndReason end) {
+std::string FormatSummary(const Device& device, long lineBaud, const std::string& lineFormat,
+                          EndReason end) {
     static const char* const kBootNames[] = {"none", "ok", "implausible"};
     static const char* const kEndNames[] = {"closed", "hangup", "timeout", "signal"};
 
@@ -327,6 +328,7 @@ std::string FormatSummary(const Device& device, long lineBaud, EndReason end) {
     line += std::string(" boot=") + kBootNames[static_cast<int>(device.boot)];
     line += " speed_code=" + (device.speedCode != 0 ? std::string(1, device.speedCode) : std::string("none"));
     line += " line_baud=" + std::to_string(lineBaud);
+    line += " line_format=" + (lineFormat.empty() ? std::string("none") : lineFormat);
     line += " syncs=" + std::to_string(device.syncs);
     line += " erase_length=" + (device.eraseLengthKnown ? std::to_string(device.eraseLength) : std::string("none"));
     line += " erase_bytes=" + (eraseBytes.empty() ? std::string("none") : eraseBytes);

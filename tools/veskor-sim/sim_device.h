@@ -106,4 +106,6 @@ int BaudForSpeedCode(char code);
 BootOutcome CheckBootImage(const uint8_t* image, size_t size);
 
 // The machine-readable line, without a newline.
-std::string FormatSummary(const Device& device, long lineBaud, EndReason end);
+// `lineFormat` describes the updater's line settings as DescribeSlaveLine gives them.
+std::string FormatSummary(const Device& device, long lineBaud, const std::string& lineFormat,
+                          EndReason end);

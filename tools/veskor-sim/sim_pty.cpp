@@ -153,6 +153,28 @@ bool IsFlushPacket(int controlFlags) {
     return (controlFlags & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) != 0;
 }
 
+std::string DescribeSlaveLine(int master) {
+    struct termios line;
+    if (tcgetattr(master, &line) != 0) {
+        return "unknown";
+    }
+    std::string format;
+    switch (line.c_cflag & CSIZE) {
+    case CS5: format = "5"; break;
+    case CS6: format = "6"; break;
+    case CS7: format = "7"; break;
+    default: format = "8"; break;
+    }
+    format += (line.c_cflag & PARENB) == 0 ? "N" : ((line.c_cflag & PARODD) != 0 ? "O" : "E");
+    format += (line.c_cflag & CSTOPB) != 0 ? "2" : "1";
+    if ((line.c_cflag & CRTSCTS) != 0) format += "+rtscts";
+    if ((line.c_iflag & (IXON | IXOFF)) != 0) format += "+xon";
+    bool cooked = (line.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) != 0 || (line.c_oflag & OPOST) != 0 ||
+                  (line.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | PARMRK)) != 0;
+    if (cooked) format += "+cooked";
+    return format;
+}
+
 long ReadSlaveBaud(int master) {
 #if defined(__linux__)
     long baud = ReadSlaveBaudTermios2(master);

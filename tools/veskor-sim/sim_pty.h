@@ -42,3 +42,8 @@ bool IsFlushPacket(int controlFlags);
 // The output rate of the slave side (the updater's setting) in bits per second;
 // 0 when it cannot be read.
 long ReadSlaveBaud(int master);
+
+// The updater's framing and line discipline: "8N1" for what the device understands
+// (raw, 8 data bits, no parity, one stop bit, no flow control), else what differs,
+// e.g. "7E1", "8N1+rtscts", "8N1+xon", "8N1+cooked".
+std::string DescribeSlaveLine(int master);
