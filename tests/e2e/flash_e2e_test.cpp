@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "process.h"
+#include "simulator.h"
 #include "pty_pair.h"
 
 namespace {
@@ -68,20 +69,6 @@ std::string PatternImage(size_t size, unsigned seed) {
     return bytes;
 }
 
-// The last line of the simulator's standard error: "veskor-sim: key=value ...".
-std::map<std::string, std::string> Summary(const std::string& err) {
-    std::map<std::string, std::string> values;
-    size_t start = err.rfind("veskor-sim: ");
-    if (start == std::string::npos) return values;
-    std::istringstream fields(err.substr(start + 12));
-    std::string field;
-    while (fields >> field) {
-        size_t equals = field.find('=');
-        if (equals != std::string::npos) values[field.substr(0, equals)] = field.substr(equals + 1);
-    }
-    return values;
-}
-
 class Flashing : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -91,16 +78,9 @@ class Flashing : public ::testing::Test {
         }
     }
     void StartSimulator(std::vector<std::string> options, int port = 1) {
-        std::string link = "COM" + std::to_string(port);
-        std::vector<std::string> argv = {VESKOR_SIM_PATH, "--port", std::to_string(port),
-                                         "--flash", "flash.bin", "--timeout", "120"};
-        argv.insert(argv.end(), options.begin(), options.end());
-        ASSERT_TRUE(StartProcess(argv, folder_.path, &simulator_));
-        struct stat entry;
-        for (int i = 0; i < 500 && lstat(folder_.File(link).c_str(), &entry) != 0; ++i) {
-            ASSERT_TRUE(StillRunningAfter(&simulator_, 10)) << simulator_.err;
-        }
-        ASSERT_EQ(lstat(folder_.File(link).c_str(), &entry), 0) << "the simulator made no " << link;
+        options.insert(options.begin(), {"--flash", "flash.bin", "--timeout", "120"});
+        ASSERT_TRUE(::StartSimulator(VESKOR_SIM_PATH, folder_.path, port, options, &simulator_))
+            << simulator_.err;
     }
     ProcessResult Brivane(std::vector<std::string> args, int timeoutMs = 60000) {
         args.insert(args.begin(), BRIVANE_PATH);
@@ -110,7 +90,7 @@ class Flashing : public ::testing::Test {
         ProcessResult sim = FinishProcess(&simulator_, 20000);
         EXPECT_FALSE(sim.timedOut) << sim.err;
         simulatorErr_ = sim.err;
-        return Summary(sim.err);
+        return SimulatorSummary(sim.err);
     }
     // The flash must hold the image, then the zero fill of its last block, and
     // `beyond` after that (erased bytes, or what was there before).

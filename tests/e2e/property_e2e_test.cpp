@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "process.h"
+#include "simulator.h"
 
 namespace {
 
@@ -118,20 +119,6 @@ std::string ImageBytes(size_t size, uint8_t seed) {
     return bytes;
 }
 
-// The last line of the simulator's standard error: "veskor-sim: key=value ...".
-std::map<std::string, std::string> Summary(const std::string& err) {
-    std::map<std::string, std::string> values;
-    size_t start = err.rfind("veskor-sim: ");
-    if (start == std::string::npos) return values;
-    std::istringstream fields(err.substr(start + 12));
-    std::string field;
-    while (fields >> field) {
-        size_t equals = field.find('=');
-        if (equals != std::string::npos) values[field.substr(0, equals)] = field.substr(equals + 1);
-    }
-    return values;
-}
-
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -150,22 +137,16 @@ TEST_P(RandomFaults, RunEndsInSuccessWithTheImageInFlashOrInTheFailureLines) {
     const std::string oldContent = ImageBytes(kFlashSize, static_cast<uint8_t>(plan.imageSeed + 1));
     if (plan.oldFlash) folder.Write("old.bin", oldContent);
 
-    std::vector<std::string> simulator = {VESKOR_SIM_PATH, "--port", "3", "--flash", "flash.bin",
-                                          "--timeout", "60"};
-    for (const std::string& option : SimulatorOptions(plan)) simulator.push_back(option);
+    std::vector<std::string> options = {"--flash", "flash.bin", "--timeout", "60"};
+    for (const std::string& option : SimulatorOptions(plan)) options.push_back(option);
     RunningProcess device;
-    ASSERT_TRUE(StartProcess(simulator, folder.path, &device));
-    struct stat entry;
-    for (int i = 0; i < 500 && lstat(folder.File("COM3").c_str(), &entry) != 0; ++i) {
-        ASSERT_TRUE(StillRunningAfter(&device, 10)) << device.err;
-    }
-    ASSERT_EQ(lstat(folder.File("COM3").c_str(), &entry), 0) << "the simulator made no COM3";
+    ASSERT_TRUE(StartSimulator(VESKOR_SIM_PATH, folder.path, 3, options, &device)) << device.err;
 
     ProcessResult run = RunProcess({BRIVANE_PATH, "fw.bin", "3"}, folder.path, 60000);
     ProcessResult sim = FinishProcess(&device, 20000);
     ASSERT_FALSE(run.timedOut) << run.out;
     ASSERT_FALSE(sim.timedOut) << sim.err;
-    std::map<std::string, std::string> summary = Summary(sim.err);
+    std::map<std::string, std::string> summary = SimulatorSummary(sim.err);
 
     const std::string success = "\nSuccessfully programmed 'fw.bin'\n" + kPrompt;
     const std::string failure = "Failed to program 'fw.bin'\n"
