@@ -20,3 +20,10 @@ bash scripts/build.sh build-asan -DBRIVANE_SANITIZE=ON
 
 echo "== Fuzzing =="
 bash scripts/fuzz.sh 20
+
+# Installing the Debian package changes the machine: done on CI's fresh machine, or
+# when asked for with PACKAGE_CHECK=1.
+if [ -n "${CI:-}" ] || [ "${PACKAGE_CHECK:-0}" = 1 ]; then
+    echo "== Package =="
+    bash scripts/check-package.sh
+fi
