@@ -15,14 +15,17 @@
 //       Prints the round trip in microseconds: median, mean, 99th percentile, min.
 //   benchtool oversleep COUNT MICROS
 //       How late this machine wakes a process from a wait of MICROS microseconds:
-//       COUNT waits each with ppoll (nanosecond time-out) and with poll (the
-//       time-out rounded up to whole milliseconds, as a millisecond poll loop must).
-//       Prints the delay past the asked time in microseconds: median, mean, max.
+//       COUNT waits each with ppoll (nanosecond time-out) under the default timer
+//       slack, with ppoll under a timer slack of 1 ns (as veskor-sim waits), and with
+//       poll (the time-out rounded up to whole milliseconds, as a millisecond poll
+//       loop must). Prints the delay past the asked time in microseconds: median,
+//       mean, max.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -222,17 +225,25 @@ int Oversleep(int argc, char** argv) {
         return 2;
     }
     std::vector<long long> precise;
+    std::vector<long long> noSlack;
     std::vector<long long> milliseconds;
+    const unsigned long defaultSlack = static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0));
     for (int i = 0; i < count; ++i) {
         struct timespec wait = {static_cast<time_t>(micros / 1000000), static_cast<long>(micros % 1000000) * 1000};
         long long start = NowUs();
         ppoll(nullptr, 0, &wait, nullptr);
         precise.push_back(NowUs() - start - micros);
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        start = NowUs();
+        ppoll(nullptr, 0, &wait, nullptr);
+        noSlack.push_back(NowUs() - start - micros);
+        prctl(PR_SET_TIMERSLACK, defaultSlack, 0UL, 0UL, 0UL);
         start = NowUs();
         poll(nullptr, 0, static_cast<int>((micros + 999) / 1000));
         milliseconds.push_back(NowUs() - start - micros);
     }
     PrintDelays("ppoll", precise);
+    PrintDelays("ppoll, timer slack 1 ns", noSlack);
     PrintDelays("poll in whole ms", milliseconds);
     return 0;
 }

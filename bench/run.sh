@@ -4,7 +4,7 @@
 # eight devices at once. See BENCHMARKS.md for the method and the results.
 #
 # Usage: bench/run.sh [--full] [--only CASE[,CASE]...] [--build DIR]
-#   --full     also the largest image (2,087,936 bytes) on the paced line (~3 minutes)
+#   --full     also the largest image (2,087,936 bytes) on the paced line (~3 minutes more)
 #   --only     run only these cases: paced-64k paced-512k paced-full unpaced-full
 #              erase-wait memory pty-echo timer eight
 #   --build    build folder (default build-bench), configured as Release when new
@@ -138,8 +138,8 @@ report() {
             cpu = user + sys
             bytes = n * wire_bytes + 6
             wire = bytes * 10 * 1e6 / baud
-            simbyte = int(10 * 1e6 / baud)
-            simwire = bytes * simbyte
+            simbyte = int(10 * 1e9 / baud)   # veskor-sim: whole nanoseconds a byte
+            simwire = bytes * simbyte / 1000
             if (brief != "" && paced != 1) {
                 printf "%s: block phase %.1f ms, %.1f us a block, whole run %.3f s, CPU %.3f s, peak %d KiB\n", \
                        label, phase / 1000, phase / n, wall / 1e6, cpu / 1e6, rss
@@ -155,7 +155,7 @@ report() {
             if (paced == 1) {
                 printf "  wire time at %d baud %.1f ms: efficiency %.2f%% (overhead %.0f us a block)\n", \
                        baud, wire / 1000, 100 * wire / phase, (phase - wire) / n
-                printf "  on the simulator'"'"'s byte clock (%d us a byte, %.1f ms): %.2f%% (overhead %.0f us a block)\n", \
+                printf "  on the simulator'"'"'s byte clock (%d ns a byte, %.1f ms): %.2f%% (overhead %.0f us a block)\n", \
                        simbyte, simwire / 1000, 100 * simwire / phase, (phase - simwire) / n
             }
             printf "  whole run %.3f s; brivane CPU %.3f s (user %.3f + sys %.3f) = %.3f%% of the wall time\n", \
@@ -228,10 +228,10 @@ fi
 if wanted timer; then
     # A paced simulator sleeps once a block, about 1029 byte times; how late the
     # machine wakes it is part of every block's measured time.
-    echo "timer: how late this machine ends a wait of one block's wire time (1029 x 86 us)"
-    "$tool" oversleep 30 88494 | sed 's/^/  /'
-    echo "  and of one byte time (86 us):"
-    "$tool" oversleep 2000 86 | sed 's/^/  /'
+    echo "timer: how late this machine ends a wait of one block's wire time (1029 x 86.8 us)"
+    "$tool" oversleep 30 89322 | sed 's/^/  /'
+    echo "  and of one byte time (87 us):"
+    "$tool" oversleep 2000 87 | sed 's/^/  /'
     echo "  reproduce: bench/run.sh --only timer"
 fi
 

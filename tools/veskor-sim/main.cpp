@@ -233,9 +233,15 @@ bool DrainMaster(PseudoTerminal* terminal, Device* device, Wire* wire, Session* 
 }
 
 // Waits to the nanosecond: waits rounded up to whole milliseconds would hold every
-// paced reply up to a millisecond too long.
+// paced reply up to a millisecond too long. The kernel also lets a wait run over by
+// 0.1% of its length, so a long wait ends a millisecond early and the loop finishes
+// it with a short one.
 struct timespec WaitUntil(int64_t wakeNs, int64_t nowNs) {
+    const int64_t kMillisecondNs = 1000000;
     int64_t waitNs = std::min<int64_t>(std::max<int64_t>(wakeNs - nowNs, 0), int64_t{3600} * 1000000000);
+    if (waitNs > 2 * kMillisecondNs) {
+        waitNs -= kMillisecondNs;
+    }
     struct timespec wait;
     wait.tv_sec = static_cast<time_t>(waitNs / 1000000000);
     wait.tv_nsec = static_cast<long>(waitNs % 1000000000);
