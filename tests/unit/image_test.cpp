@@ -8,6 +8,7 @@
 
 #include "boot_image.h"
 #include "image.h"
+#include "process.h"
 
 namespace {
 
@@ -43,23 +44,12 @@ TEST(ImageSize, LoaderAndAnnouncementFollowModeAndClass) {
 
 class InTemporaryFolder : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/brivane-unit-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-    }
-    void TearDown() override {
-        std::string command = "rm -rf '" + folder_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
     std::string Write(const std::string& name, const std::string& content) {
-        std::string path = folder_ + "/" + name;
-        std::FILE* file = std::fopen(path.c_str(), "wb");
-        std::fwrite(content.data(), 1, content.size(), file);
-        std::fclose(file);
-        return path;
+        folder.Write(name, content);
+        return folder.File(name);
     }
-    std::string folder_;
+    TemporaryFolder folder;
+    const std::string& folder_ = folder.path;
 };
 
 TEST_F(InTemporaryFolder, OnlyRegularFilesAreMeasured) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <thread>
 
+#include "process.h"
 #include "pty_pair.h"
 #include "serial.h"
 
@@ -18,11 +19,8 @@ namespace {
 class PosixSerial : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/brivane-serial-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
         ASSERT_NE(getcwd(previous_, sizeof previous_), nullptr);
-        ASSERT_EQ(chdir(folder_.c_str()), 0);
+        ASSERT_EQ(chdir(folder_.path.c_str()), 0);
         ASSERT_TRUE(OpenPtyPair(&pty_));
         ASSERT_EQ(symlink(pty_.slavePath.c_str(), "COM3"), 0);
         eraseMode = false;
@@ -30,8 +28,6 @@ class PosixSerial : public ::testing::Test {
     void TearDown() override {
         ClosePtyPair(&pty_);
         ASSERT_EQ(chdir(previous_), 0);
-        std::string command = "rm -rf '" + folder_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
     }
     // Opens COM3 and sets it up as the updater does before stage 1.
     void OpenConfigured(SerialPort* port, int32_t baud, int16_t timeoutMs) {
@@ -43,7 +39,7 @@ class PosixSerial : public ::testing::Test {
         struct pollfd waiter = {port.handle, POLLIN, 0};
         ASSERT_EQ(poll(&waiter, 1, 2000), 1);
     }
-    std::string folder_;
+    TemporaryFolder folder_;
     char previous_[4096];
     PtyPair pty_;
 };
