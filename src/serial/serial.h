@@ -36,8 +36,11 @@ struct SerialPort {
         cc_t minimumBytes;
         cc_t tenthsOfSecond;
     } savedTimeouts;    // VMIN/VTIME found at opening, never written back
-    int readTimeoutMs;  // 0: a read waits without limit
+    char lockFile[64];  // the device's lock file while we hold it, else empty
 #endif
+    int readTimeoutMs;          // 0: a read waits without limit
+    bool lost;                  // the line hung up or the device went away: nothing will come
+    unsigned reportedFailures;  // SerialOperation bits whose failure is reported, no success since
 };
 
 // Process-wide flag owned by the updater; WaitForChar reads it to scale its counter.
@@ -52,9 +55,24 @@ int ReadByte(SerialPort* port, uint8_t* dest);
 void Pause(SerialPort* port);
 void Close(SerialPort* port);
 
-// Returns only when `awaited` has been read; every other outcome costs a one-second
-// pass and reprints the erase-progress line.
-void WaitForChar(SerialPort* port, uint8_t awaited);
+// Returns kSerialOk once `awaited` has been read; every other byte or silence costs a
+// one-second pass and reprints the erase-progress line. Returns kSerialFailed at once
+// when the port is lost, which would otherwise be waited on for ever.
+int WaitForChar(SerialPort* port, uint8_t awaited);
 
 // Back-end services shared by the portable parts of the module.
 void SerialSleep(int milliseconds);
+
+enum SerialOperation : unsigned {
+    kOperationOpen = 1u << 0,
+    kOperationConfigure = 1u << 1,
+    kOperationSetTimeout = 1u << 2,
+    kOperationPurge = 1u << 3,
+    kOperationWrite = 1u << 4,
+    kOperationRead = 1u << 5,
+};
+
+// A port that fails every call would print the same report on every pass of a wait:
+// a failure is reported once, until the same operation succeeds again.
+bool ShouldReportFailure(SerialPort* port, SerialOperation operation);
+void NoteSuccess(SerialPort* port, SerialOperation operation);

@@ -8,15 +8,28 @@ static int ProgressPercent(int passes) {
     return passes * 100 / (eraseMode ? 140 : 23);
 }
 
-void WaitForChar(SerialPort* port, uint8_t awaited) {
+int WaitForChar(SerialPort* port, uint8_t awaited) {
     int passes = 0;
     for (;;) {
         uint8_t received = 0;
         if (ReadByte(port, &received) == kSerialOk && received == awaited) {
-            return;
+            return kSerialOk;
+        }
+        if (port->lost) {
+            return kSerialFailed;
         }
         SerialSleep(1000);
         ++passes;
         std::printf("\rErasing the FLASH... %3d%%", ProgressPercent(passes));
     }
+}
+
+bool ShouldReportFailure(SerialPort* port, SerialOperation operation) {
+    const bool firstFailure = (port->reportedFailures & operation) == 0;
+    port->reportedFailures |= operation;
+    return firstFailure;
+}
+
+void NoteSuccess(SerialPort* port, SerialOperation operation) {
+    port->reportedFailures &= ~static_cast<unsigned>(operation);
 }

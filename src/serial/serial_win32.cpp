@@ -28,13 +28,41 @@ void ReportSystemError(int line, DWORD errorCode) {
     }
 }
 
-// Takes the result of a kernel32 call and the line it was made on. The last error
+// Errors with which Windows drivers answer once the device behind the port is gone
+// (a USB adapter pulled out): waiting on such a port would never end.
+bool MeansPortLost(DWORD errorCode) {
+    switch (errorCode) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_OPERATION_ABORTED:
+        case ERROR_HANDLE_EOF:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool ReportFailure(SerialPort* port, SerialOperation operation, int line, DWORD errorCode) {
+    if (MeansPortLost(errorCode)) {
+        port->lost = true;
+    }
+    if (!ShouldReportFailure(port, operation)) {
+        return false;
+    }
+    ReportSystemError(line, errorCode);
+    return true;
+}
+
+// Takes the line of a kernel32 call's statement and the call's result. The last error
 // is read first thing, before anything else can overwrite it.
-bool SucceededOrReport(BOOL result, int line) {
+bool SucceededOrReport(SerialPort* port, SerialOperation operation, int line, BOOL result) {
     if (result != FALSE) {
+        NoteSuccess(port, operation);
         return true;
     }
-    ReportSystemError(line, GetLastError());
+    ReportFailure(port, operation, line, GetLastError());
     return false;
 }
 
@@ -46,23 +74,30 @@ int Open(SerialPort* port, int portNumber) {
         return kSerialFailed;
     }
     port->portName = kPortNames[portNumber - 1];
+    port->readTimeoutMs = 0;
+    port->lost = false;
+    port->reportedFailures = 0;
     // Share mode 0: no other program may use the port while we flash.
     port->handle = CreateFileA(port->portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
     if (port->handle == INVALID_HANDLE_VALUE) {
         return kSerialFailed;  // the updater names the port in its own message
     }
-    if (!SucceededOrReport(GetCommState(port->handle, &port->savedState), __LINE__)) {
+    port->savedState.DCBlength = sizeof(DCB);
+    if (!SucceededOrReport(port, kOperationOpen, __LINE__,
+                           GetCommState(port->handle, &port->savedState))) {
         return kSerialFailed;
     }
-    if (!SucceededOrReport(GetCommTimeouts(port->handle, &port->savedTimeouts), __LINE__)) {
+    if (!SucceededOrReport(port, kOperationOpen, __LINE__,
+                           GetCommTimeouts(port->handle, &port->savedTimeouts))) {
         return kSerialFailed;
     }
     return kSerialOk;
 }
 
 int Configure(SerialPort* port, int32_t baud) {
-    if (!SucceededOrReport(PurgeComm(port->handle, kPurgeEverything), __LINE__)) {
+    if (!SucceededOrReport(port, kOperationConfigure, __LINE__,
+                           PurgeComm(port->handle, kPurgeEverything))) {
         return kSerialFailed;
     }
     // A fresh record, not the one found at opening: whatever another program left
@@ -78,10 +113,12 @@ int Configure(SerialPort* port, int32_t baud) {
     line.StopBits = ONESTOPBIT;
     line.XonChar = 0x11;
     line.XoffChar = 0x13;
-    if (!SucceededOrReport(SetCommState(port->handle, &line), __LINE__)) {
+    if (!SucceededOrReport(port, kOperationConfigure, __LINE__,
+                           SetCommState(port->handle, &line))) {
         return kSerialFailed;
     }
-    if (!SucceededOrReport(PurgeComm(port->handle, kPurgeBuffers), __LINE__)) {
+    if (!SucceededOrReport(port, kOperationConfigure, __LINE__,
+                           PurgeComm(port->handle, kPurgeBuffers))) {
         return kSerialFailed;
     }
     return kSerialOk;
@@ -95,14 +132,17 @@ int SetTimeout(SerialPort* port, int16_t milliseconds) {
         timeouts.ReadIntervalTimeout = static_cast<DWORD>(milliseconds);
         timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(milliseconds);
     }
-    if (!SucceededOrReport(SetCommTimeouts(port->handle, &timeouts), __LINE__)) {
+    if (!SucceededOrReport(port, kOperationSetTimeout, __LINE__,
+                           SetCommTimeouts(port->handle, &timeouts))) {
         return kSerialFailed;
     }
+    port->readTimeoutMs = milliseconds;
     return kSerialOk;
 }
 
 int PurgeInput(SerialPort* port) {
-    if (!SucceededOrReport(PurgeComm(port->handle, PURGE_RXCLEAR), __LINE__)) {
+    if (!SucceededOrReport(port, kOperationPurge, __LINE__,
+                           PurgeComm(port->handle, PURGE_RXCLEAR))) {
         return kSerialFailed;
     }
     return kSerialOk;
@@ -112,19 +152,31 @@ int Write(SerialPort* port, const void* data, int count) {
     DWORD written = 0;
     const int writeLine = __LINE__ + 1;  // both reports below name the WriteFile call
     const BOOL result = WriteFile(port->handle, data, static_cast<DWORD>(count), &written, nullptr);
-    const bool succeeded = SucceededOrReport(result, writeLine);
+    const DWORD errorCode = result != FALSE ? ERROR_SUCCESS : GetLastError();
     // A short write is reported even when the call itself claims success.
-    const bool complete = written == static_cast<DWORD>(count);
-    if (!complete) {
+    if (result != FALSE && written == static_cast<DWORD>(count)) {
+        NoteSuccess(port, kOperationWrite);
+        return kSerialOk;
+    }
+    const bool reported = result == FALSE
+                              ? ReportFailure(port, kOperationWrite, writeLine, errorCode)
+                              : ShouldReportFailure(port, kOperationWrite);
+    if (reported) {
         std::printf("     Timeout has occured in file %s, line %d \n", __FILE__, writeLine);
     }
-    return succeeded && complete ? kSerialOk : kSerialFailed;
+    return kSerialFailed;
 }
 
 int ReadByte(SerialPort* port, uint8_t* dest) {
     uint8_t received = 0;
     DWORD bytesRead = 0;
-    if (!SucceededOrReport(ReadFile(port->handle, &received, 1, &bytesRead, nullptr), __LINE__)) {
+    if (!SucceededOrReport(port, kOperationRead, __LINE__,
+                           ReadFile(port->handle, &received, 1, &bytesRead, nullptr))) {
+        return kSerialFailed;
+    }
+    if (bytesRead == 0 && port->readTimeoutMs == 0) {
+        // Without a time-out the read only returns with a byte, unless the port is gone.
+        ReportFailure(port, kOperationRead, __LINE__, ERROR_HANDLE_EOF);
         return kSerialFailed;
     }
     if (bytesRead == 0) {

@@ -2,12 +2,10 @@
 
 #include <cstdio>
 
-#include "console_platform.h"
-
+// Unbuffered whatever standard output is: the counters and the button prompt have no
+// line end, and a user who pipes the run into a log must still see them at once.
 void ConsoleInit() {
-    if (StandardOutputIsTerminal()) {
-        std::setvbuf(stdout, nullptr, _IONBF, 0);
-    }
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
 void CounterStart(const char* label) {

@@ -1,7 +1,7 @@
 // Console output helpers: in-place counters, line clearing, the closing prompt.
 #pragma once
 
-// Makes every write visible at once when standard output is a terminal.
+// Makes every write visible at once, on a terminal, a pipe or a file alike.
 void ConsoleInit();
 
 // Prints `label` followed by "(  0%)"; CounterUpdate rewrites the number in place.

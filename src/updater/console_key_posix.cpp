@@ -8,7 +8,6 @@
 #include <cerrno>
 
 #include "console.h"
-#include "console_platform.h"
 
 namespace {
 
@@ -28,7 +27,8 @@ void RestoreAndReraise(int signalNumber) {
     raise(signalNumber);
 }
 
-const int kEndingSignals[] = {SIGTERM, SIGHUP, SIGQUIT};
+// SIGINT too: Ctrl+C on the terminal is a key during the wait, but `kill -INT` is not.
+const int kEndingSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
 
 void SetEndingSignals(void (*handler)(int), struct sigaction* previous) {
     for (unsigned i = 0; i < sizeof kEndingSignals / sizeof kEndingSignals[0]; ++i) {
@@ -36,10 +36,15 @@ void SetEndingSignals(void (*handler)(int), struct sigaction* previous) {
             sigaction(kEndingSignals[i], &previous[i], nullptr);
             continue;
         }
+        sigaction(kEndingSignals[i], nullptr, &previous[i]);
+        // A signal ignored from the start (nohup, a background job) stays ignored.
+        if (previous[i].sa_handler == SIG_IGN) {
+            continue;
+        }
         struct sigaction action {};
         action.sa_handler = handler;
         sigemptyset(&action.sa_mask);
-        sigaction(kEndingSignals[i], &action, &previous[i]);
+        sigaction(kEndingSignals[i], &action, nullptr);
     }
 }
 
@@ -73,10 +78,6 @@ void ConsumeEscapeSequence(int fd) {
 }
 
 }  // namespace
-
-bool StandardOutputIsTerminal() {
-    return isatty(STDOUT_FILENO) == 1;
-}
 
 void WaitForKey() {
     int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);

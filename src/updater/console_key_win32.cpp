@@ -8,7 +8,6 @@
 #include <windows.h>
 
 #include "console.h"
-#include "console_platform.h"
 
 namespace {
 
@@ -49,11 +48,6 @@ bool EndsTheWait(const INPUT_RECORD& record) {
 }
 
 }  // namespace
-
-bool StandardOutputIsTerminal() {
-    DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
-}
 
 void WaitForKey() {
     // The console itself, not standard input, which may be redirected.

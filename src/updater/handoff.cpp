@@ -23,9 +23,11 @@ PortStatus PreparePort(SerialPort* port, long portNumber) {
     return PortStatus::Ready;
 }
 
-bool HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud) {
+HandOffStatus HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud) {
     std::printf("Hold in the small recessed button while powering up the Veskor...");
-    WaitForChar(port, '<');
+    if (WaitForChar(port, '<') != kSerialOk) {
+        return HandOffStatus::PortLost;
+    }
     ClearLine(70);
     ClearLine(34);
 
@@ -36,8 +38,9 @@ bool HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud) {
     }
     ClearLine(30);
 
-    WaitForChar(port, '>');
-    WaitForChar(port, '?');
+    if (WaitForChar(port, '>') != kSerialOk || WaitForChar(port, '?') != kSerialOk) {
+        return HandOffStatus::PortLost;
+    }
     const uint8_t speedCommand = 'B';
     const uint8_t speedCode = static_cast<uint8_t>(SpeedCodeFor(baud));
     Write(port, &speedCommand, 1);
@@ -46,8 +49,8 @@ bool HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud) {
     // garble the last bytes.
     Pause(port);
     if (Configure(port, baud) != kSerialOk) {
-        return false;
+        return port->lost ? HandOffStatus::PortLost : HandOffStatus::CannotSwitch;
     }
     SetTimeout(port, 20);
-    return true;
+    return HandOffStatus::Switched;
 }

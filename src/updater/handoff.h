@@ -12,6 +12,8 @@ enum class PortStatus { Ready, CannotOpen, CannotInitialize };
 // Opens the port and sets it to 9600 baud, reads without time limit, input purged.
 PortStatus PreparePort(SerialPort* port, long portNumber);
 
+enum class HandOffStatus { Switched, CannotSwitch, PortLost };
+
 // Downloads the boot image and switches both ends to `baud`, leaving the port with a
-// 20 ms read time-out. False when the port could not be moved to the new rate.
-bool HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud);
+// 20 ms read time-out.
+HandOffStatus HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud);

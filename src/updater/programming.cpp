@@ -21,7 +21,7 @@ enum class Reply { Accepted, Refused, Silent };
 // Waits for the device's answer to one sending of a block. Each silent wait is
 // followed by a filler byte, which completes a block whose bytes the device lost.
 Reply AwaitBlockReply(SerialPort* port) {
-    for (int wait = 0; wait < kSilentWaitsPerSending; ++wait) {
+    for (int wait = 0; wait < kSilentWaitsPerSending && !port->lost; ++wait) {
         uint8_t reply = 0;
         if (ReadByte(port, &reply) == kSerialOk) {
             return reply == kBlockAccepted ? Reply::Accepted : Reply::Refused;
@@ -60,13 +60,16 @@ void EncodeLittleEndian32(uint32_t value, uint8_t out[4]) {
     }
 }
 
-void SynchroniseAndErase(SerialPort* port, uint32_t eraseLength) {
+bool SynchroniseAndErase(SerialPort* port, uint32_t eraseLength) {
     for (;;) {
         int written = Write(port, &kSyncRequest, 1);
         uint8_t answer = 0;
         int read = ReadByte(port, &answer);
         if (read == kSerialOk && answer == kSyncAnswer) {
             break;
+        }
+        if (port->lost) {
+            return false;
         }
         // A port that fails every call (an adapter pulled out) must not spin the CPU.
         if (written != kSerialOk && read == kSerialFailed) {
@@ -82,7 +85,7 @@ void SynchroniseAndErase(SerialPort* port, uint32_t eraseLength) {
 
     std::printf("Erasing the FLASH...");
     ClearLine(30);
-    WaitForChar(port, kEraseDone);
+    return WaitForChar(port, kEraseDone) == kSerialOk;
 }
 
 bool ProgramBlocks(SerialPort* port, std::FILE* image, int64_t imageLength, int64_t roundedSize) {

@@ -16,8 +16,9 @@ uint32_t BlockChecksum(const uint8_t* block, int size);
 void EncodeLittleEndian32(uint32_t value, uint8_t out[4]);
 
 // Synchronises with the loader, sends the erase command for `eraseLength` bytes and
-// waits, without limit, until the device reports the erase finished.
-void SynchroniseAndErase(SerialPort* port, uint32_t eraseLength);
+// waits, without limit, until the device reports the erase finished. False when the
+// port was lost on the way.
+bool SynchroniseAndErase(SerialPort* port, uint32_t eraseLength);
 
 // Sends the image's blocks and reads the device's verdict. True only when every
 // block was accepted and the device reported success. `imageLength` is the measured

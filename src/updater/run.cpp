@@ -22,12 +22,22 @@ int EndCannotOpenFile(const char* path) {
     return EndWithPrompt(kExitFileProblem);
 }
 
-int EndPortProblem(const char* format, long portNumber) {
-    std::printf(format, portNumber);
+enum class PortProblem { CannotOpen, CannotInitialize, Lost };
+
+int EndPortProblem(PortProblem problem, long portNumber) {
+    switch (problem) {
+        case PortProblem::CannotOpen:
+            std::printf("Could not open serial port COM%1ld\n", portNumber);
+            break;
+        case PortProblem::CannotInitialize:
+            std::printf("Could not initialize serial port COM%1ld\n", portNumber);
+            break;
+        case PortProblem::Lost:
+            std::printf("Lost the serial port COM%1ld\n", portNumber);
+            break;
+    }
     return EndWithPrompt(kExitPortProblem);
 }
-
-const char kCannotInitialize[] = "Could not initialize serial port COM%1ld\n";
 
 }  // namespace
 
@@ -96,12 +106,17 @@ int RunUpdater(int argc, const char* const* argv) {
         case PortStatus::Ready:
             break;
         case PortStatus::CannotOpen:
-            return EndPortProblem("Could not open serial port COM%1ld\n", settings.portNumber);
+            return EndPortProblem(PortProblem::CannotOpen, settings.portNumber);
         case PortStatus::CannotInitialize:
-            return EndPortProblem(kCannotInitialize, settings.portNumber);
+            return EndPortProblem(PortProblem::CannotInitialize, settings.portNumber);
     }
-    if (!HandOffLoader(&port, bootImage, settings.baudRate)) {
-        return EndPortProblem(kCannotInitialize, settings.portNumber);
+    switch (HandOffLoader(&port, bootImage, settings.baudRate)) {
+        case HandOffStatus::Switched:
+            break;
+        case HandOffStatus::CannotSwitch:
+            return EndPortProblem(PortProblem::CannotInitialize, settings.portNumber);
+        case HandOffStatus::PortLost:
+            return EndPortProblem(PortProblem::Lost, settings.portNumber);
     }
 
     if (settings.mode == RunMode::Test) {
@@ -109,14 +124,19 @@ int RunUpdater(int argc, const char* const* argv) {
         Close(&port);
         return EndWithPrompt(kExitDone);
     }
+    // A device that is merely slow keeps the run waiting; a port that is gone ends it.
     if (eraseMode) {
-        SynchroniseAndErase(&port, kFullEraseLength);
+        if (!SynchroniseAndErase(&port, kFullEraseLength)) {
+            return EndPortProblem(PortProblem::Lost, settings.portNumber);
+        }
         std::printf("\n\nEntire Flash has been erased\n");
         return kExitDone;  // no prompt after a full erase
     }
 
     const int64_t roundedSize = RoundUpToBlocks(imageLength);
-    SynchroniseAndErase(&port, static_cast<uint32_t>(roundedSize));
+    if (!SynchroniseAndErase(&port, static_cast<uint32_t>(roundedSize))) {
+        return EndPortProblem(PortProblem::Lost, settings.portNumber);
+    }
     const bool succeeded = ProgramBlocks(&port, image, imageLength, roundedSize);
     std::fclose(image);
     Close(&port);

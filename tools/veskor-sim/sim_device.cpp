@@ -83,9 +83,22 @@ void FinishErase(Device* device) {
     ExpectNextBlock(device);
 }
 
+// The line drops at once: nothing is pending for the updater to read first.
+bool HangUpAt(Device* device, HangupMoment moment, const char* where) {
+    if (device->options.hangupAt != moment) {
+        return false;
+    }
+    device->state = DeviceState::HungUp;
+    device->notices.push_back(std::string("hanging up ") + where + " as asked");
+    return true;
+}
+
 void StartErase(Device* device, int64_t nowUs) {
     device->eraseLength = ReadLittleEndian32(device->eraseBytes.data());
     device->eraseLengthKnown = true;
+    if (HangUpAt(device, HangupMoment::Erase, "at the erase")) {
+        return;
+    }
     if (device->eraseLength % kBlockSize != 0 || device->eraseLength > kFlashSize) {
         GoSilent(device, SilenceReason::InvalidEraseLength,
                  "invalid erase length " + std::to_string(device->eraseLength) + ", the device stops answering");
@@ -157,7 +170,7 @@ void InitDevice(Device* device, const SimOptions& options, const std::vector<uin
 }
 
 void PowerUpDevice(Device* device) {
-    if (device->state != DeviceState::Off) {
+    if (device->state != DeviceState::Off || HangUpAt(device, HangupMoment::PowerUp, "at power-up")) {
         return;
     }
     if (device->options.noiseBytes > 0) {
@@ -207,6 +220,9 @@ void DeviceReceive(Device* device, uint8_t byte, int64_t nowUs) {
     case DeviceState::Synchronising:
         if (byte == kSyncRequest) {
             ++device->syncs;
+            if (HangUpAt(device, HangupMoment::Sync, "at the synchronisation")) {
+                return;
+            }
             if (!device->answeredSync || nowUs - device->lastSyncAnswerUs >= kSyncQuietUs) {
                 Send(device, kQuestion, 1);
                 device->answeredSync = true;

@@ -52,6 +52,20 @@ bool ParseRefusal(const std::string& text, long* block, long* count) {
            ParseWholeNumber(text.substr(colon + 1), 1, kMaxByteCount, count);
 }
 
+bool ParseHangupMoment(const std::string& text, HangupMoment* moment) {
+    const struct {
+        const char* name;
+        HangupMoment moment;
+    } kMoments[] = {{"power-up", HangupMoment::PowerUp}, {"sync", HangupMoment::Sync}, {"erase", HangupMoment::Erase}};
+    for (const auto& entry : kMoments) {
+        if (text == entry.name) {
+            *moment = entry.moment;
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool ParseOptions(const std::vector<std::string>& args, SimOptions* options, std::string* error) {
@@ -112,6 +126,8 @@ bool ParseOptions(const std::vector<std::string>& args, SimOptions* options, std
             valid = ParseWholeNumber(value, 1, kMaxBlockNumber, &options->flipBitBlock);
         } else if (name == "--hangup-after-block") {
             valid = ParseWholeNumber(value, 1, kMaxBlockNumber, &options->hangupAfterBlock);
+        } else if (name == "--hangup-at") {
+            valid = ParseHangupMoment(value, &options->hangupAt);
         } else if (name == "--timeout") {
             valid = ParseSeconds(value, &options->timeoutSeconds) && options->timeoutSeconds > 0.0;
         } else {
@@ -153,6 +169,10 @@ const char* HelpText() {
            "  --flip-bit-block K        flip one bit of block K on its first sending, as line\n"
            "                            noise would; the device refuses it, the resend is clean\n"
            "  --hangup-after-block K    drop the line after accepting block K\n"
+           "  --hangup-at MOMENT        drop the line instead of answering, at one of the\n"
+           "                            updater's waits without end: power-up (before the\n"
+           "                            ready sign), sync (the first '-'), erase (the erase\n"
+           "                            command's length)\n"
            "  --pace                    run at the speed of the wire (10 bits a byte at the\n"
            "                            current rate): every answer waits until the bytes it\n"
            "                            answers would have crossed the wire, and leaves at the\n"

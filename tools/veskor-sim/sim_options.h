@@ -4,6 +4,9 @@
 #include <string>
 #include <vector>
 
+// Moments of the updater's waits without end at which the device can drop the line.
+enum class HangupMoment { None, PowerUp, Sync, Erase };
+
 struct SimOptions {
     int portNumber = 1;             // the link is named COM<portNumber>
     std::string flashPath;          // where to write the flash at the end; empty: nowhere
@@ -17,6 +20,7 @@ struct SimOptions {
     long garbageBeforeVerdict = 0;  // bytes sent before the verdict
     long flipBitBlock = 0;          // block whose first sending arrives with one bit flipped
     long hangupAfterBlock = 0;      // block after which the simulator hangs up
+    HangupMoment hangupAt = HangupMoment::None;
     bool pace = false;              // deliver and answer at the wire's speed
     double timeoutSeconds = 600.0;  // give up when no session end by then
     bool showHelp = false;

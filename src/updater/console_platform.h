@@ -1,4 +1,0 @@
-// What the console needs from the operating system.
-#pragma once
-
-bool StandardOutputIsTerminal();
