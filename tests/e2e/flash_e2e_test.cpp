@@ -2,6 +2,7 @@
 // exact console bytes, exit status, what the device saw and what its flash holds.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -276,20 +277,65 @@ TEST_F(Flashing, ImageThatShrinksDuringTheTransferFails) {
     EXPECT_EQ(device["blocks"], "1") << simulatorErr_;
 }
 
-TEST_F(Flashing, SecondUpdaterOnABusyPortIsRefused) {
+TEST_F(Flashing, LostLineEndsEveryWaitWithoutEnd) {
+    folder_.Write("fw.bin", PatternImage(3000, 10));
+    for (const char* moment : {"power-up", "sync", "erase"}) {
+        SCOPED_TRACE(moment);
+        StartSimulator({"--hangup-at", moment});
+        ProcessResult run = Brivane({"fw.bin"}, 10000);  // a run that hangs fails here
+        EXPECT_EQ(run.exitStatus, 4);
+        const std::string end = "Lost the serial port COM1\n" + kPrompt;
+        EXPECT_EQ(run.out.substr(run.out.size() - std::min(run.out.size(), end.size())), end)
+            << run.out;
+        size_t reports = 0;
+        for (size_t at = 0; (at = run.out.find("Error detected", at)) != std::string::npos; ++at) {
+            ++reports;
+        }
+        EXPECT_GE(reports, 1u);
+        EXPECT_LE(reports, 3u) << run.out;
+        EXPECT_EQ(FinishSimulator()["end"], "hangup") << simulatorErr_;
+    }
+}
+
+TEST_F(Flashing, SecondUpdaterNeverOpensABusyPort) {
+    // Root opens a terminal despite TIOCEXCL, raising DTR and RTS on the first run's
+    // line; only the lock file, taken before opening, keeps a second run off it.
+    if (access("/run/lock", W_OK) != 0 && access("/var/lock", W_OK) != 0) {
+        GTEST_SKIP() << "no lock folder is writable here";
+    }
     PtyPair line;
     ASSERT_TRUE(OpenPtyPair(&line));
     ASSERT_EQ(symlink(line.slavePath.c_str(), folder_.File("COM7").c_str()), 0);
     RunningProcess first;
     ASSERT_TRUE(StartProcess({BRIVANE_PATH, "testcomm", "7"}, folder_.path, &first));
-    ASSERT_TRUE(StillRunningAfter(&first, 300));  // holds the port, waiting for the device
+    const std::string buttonPrompt = "while powering up the Veskor...";
+    for (int i = 0; i < 500 && first.out.find(buttonPrompt) == std::string::npos; ++i) {
+        ASSERT_TRUE(StillRunningAfter(&first, 10)) << first.out;
+    }
+    ASSERT_NE(first.out.find(buttonPrompt), std::string::npos) << "the prompt is held back";
+
+    int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opens, 0);
+    ASSERT_GE(inotify_add_watch(opens, line.slavePath.c_str(), IN_OPEN), 0);
     ProcessResult second = Brivane({"testcomm", "7"});
     EXPECT_EQ(second.exitStatus, 4);
     EXPECT_EQ(second.out, kBanner + "\nProgramming 1 MB Flash code\nCould not open serial port COM7\n" +
                               kPrompt);
-    kill(first.pid, SIGTERM);
-    FinishProcess(&first, 5000);
+    char events[4096];
+    EXPECT_EQ(read(opens, events, sizeof events), -1) << "the second run opened the device";
+    close(opens);
+
+    // The first run's line hangs up, as when an adapter is pulled out: it ends, and
+    // its lock goes with it.
     ClosePtyPair(&line);
+    ProcessResult ended = FinishProcess(&first, 5000);
+    EXPECT_EQ(ended.exitStatus, 4);
+    EXPECT_NE(ended.out.find("Lost the serial port COM7\n" + kPrompt), std::string::npos) << ended.out;
+    std::string lockName = "LCK.." + line.slavePath.substr(5);  // "/dev/pts/3": "LCK..pts_3"
+    lockName[lockName.find('/')] = '_';
+    for (const char* folder : {"/run/lock/", "/var/lock/"}) {
+        EXPECT_NE(access((folder + lockName).c_str(), F_OK), 0) << folder << lockName << " left behind";
+    }
 }
 
 }  // namespace

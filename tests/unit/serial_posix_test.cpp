@@ -155,15 +155,28 @@ TEST_F(PosixSerial, PurgesDropWhatWasReceived) {
     Close(&port);
 }
 
-TEST_F(PosixSerial, LostLineIsAFailureNotATimeOut) {
+TEST_F(PosixSerial, LostLineIsAFailureNotATimeOutAndIsReportedOnce) {
     SerialPort port{};
     OpenConfigured(&port, 115200, 256);
     ClosePtyPair(&pty_);
     uint8_t byte = 0;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(ReadByte(&port, &byte), kSerialFailed);
+    for (int16_t timeoutMs : {256, 0}) {  // a wait without limit must not hang either
+        SetTimeout(&port, timeoutMs);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            EXPECT_EQ(ReadByte(&port, &byte), kSerialFailed);
+            EXPECT_EQ(Write(&port, "-", 1), kSerialFailed);
+        }
+    }
+    EXPECT_TRUE(port.lost);
+    EXPECT_EQ(WaitForChar(&port, '!'), kSerialFailed);
     std::string out = testing::internal::GetCapturedStdout();
+    // One report for the reads, one for the writes; no erase-progress pass.
     EXPECT_NE(out.find("Error detected in file src/serial/serial_posix.cpp"), std::string::npos);
+    size_t reports = 0;
+    for (size_t at = 0; (at = out.find("Error detected", at)) != std::string::npos; ++at) ++reports;
+    EXPECT_EQ(reports, 2u) << out;
+    EXPECT_EQ(out.find("Erasing"), std::string::npos);
     Close(&port);
 }
 

@@ -381,6 +381,25 @@ TEST(SimulatedDevice, HangupAfterBlock) {
     EXPECT_TRUE(DeviceNextDeadline(timed, &deadline) && deadline > now + 300 * kMs);
     DeviceAdvanceClock(&timed, deadline);
     EXPECT_TRUE(timed.state == DeviceState::HungUp);
+
+    // At the updater's waits without end the line drops at once, instead of the answer.
+    const struct {
+        HangupMoment moment;
+        long syncs;
+        bool eraseLengthKnown;
+    } kMoments[] = {{HangupMoment::PowerUp, 0, false}, {HangupMoment::Sync, 1, false},
+                    {HangupMoment::Erase, 1, true}};
+    for (const auto& expected : kMoments) {
+        SimOptions at;
+        at.hangupAt = expected.moment;
+        Device early;
+        InitDevice(&early, at, {});
+        BringToBlocks(&early, '5', kBlockSize);
+        EXPECT_EQ(early.state, DeviceState::HungUp);
+        EXPECT_EQ(early.syncs, expected.syncs);
+        EXPECT_EQ(early.eraseLengthKnown, expected.eraseLengthKnown);
+        EXPECT_EQ(early.totalBlocks, 0);
+    }
 }
 
 TEST(SimulatedDevice, GarbageAndFailingVerdict) {

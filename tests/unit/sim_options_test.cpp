@@ -32,7 +32,7 @@ TEST(SimulatorOptions, EveryOption) {
     EXPECT_TRUE(Parse({"--port", "8", "--flash", "out.bin", "--initial", "in.bin", "--erase-seconds", "1.5", "--noise",
                  "4", "--refuse-block", "3:2", "--silent-after-block", "7", "--verdict-fail",
                  "--garbage-before-verdict", "6", "--flip-bit-block", "5", "--hangup-after-block", "9", "--pace",
-                 "--timeout", "30"},
+                 "--timeout", "30", "--hangup-at", "erase"},
                 &options));
     EXPECT_TRUE(options.portNumber == 8);
     EXPECT_TRUE(options.flashPath == "out.bin");
@@ -45,6 +45,7 @@ TEST(SimulatorOptions, EveryOption) {
     EXPECT_TRUE(options.garbageBeforeVerdict == 6);
     EXPECT_TRUE(options.flipBitBlock == 5);
     EXPECT_TRUE(options.hangupAfterBlock == 9);
+    EXPECT_EQ(options.hangupAt, HangupMoment::Erase);
     EXPECT_TRUE(options.pace);
     EXPECT_TRUE(options.timeoutSeconds == 30.0);
 }
@@ -78,6 +79,7 @@ TEST(SimulatorOptions, RejectedArguments) {
         {"--refuse-block", ":3"},
         {"--flip-bit-block", "2049"},
         {"--flash", ""},
+        {"--hangup-at", "boot"},
         {"--pace=yes"},
         {"--bogus", "1"},
         {"stray"},
@@ -98,7 +100,7 @@ TEST(SimulatorOptions, HelpDocumentsEveryOption) {
     const std::string help = HelpText();
     for (const char* option : {"--port", "--flash", "--initial", "--erase-seconds", "--noise", "--refuse-block",
                                "--silent-after-block", "--verdict-fail", "--garbage-before-verdict",
-                               "--flip-bit-block", "--hangup-after-block", "--pace", "--timeout", "--help"}) {
+                               "--flip-bit-block", "--hangup-after-block", "--hangup-at", "--pace", "--timeout", "--help"}) {
         EXPECT_TRUE(help.find(option) != std::string::npos);
         // Each documented option must also be one the parser knows.
         SimOptions options;
