@@ -38,6 +38,7 @@ bool MeansPortLost(DWORD errorCode) {
         case ERROR_GEN_FAILURE:
         case ERROR_OPERATION_ABORTED:
         case ERROR_HANDLE_EOF:
+        case ERROR_NOT_READY:
             return true;
         default:
             return false;

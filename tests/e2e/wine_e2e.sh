@@ -470,5 +470,24 @@ else
 fi
 end_case
 
+# Wine's serial reads do not notice a hung-up pseudo-terminal (a read without time-out
+# blocks, a timed one times out), so only the synchronisation, which writes, can lose
+# the line here; the waits for "<" and "!" are tested natively.
+new_run_dir lost
+make_image "$run_dir/image.bin" 3000
+begin_case "line dropped during the synchronisation: lost port, status 4"
+if start_sim --hangup-at sync; then
+    run_brivane image.bin 1
+    finish_sim
+    check "status 4 (got $status)" status_is 4
+    printf 'Lost the serial port COM1\nPress any key to continue\n' >"$run_dir/expected-end"
+    check "lost line and prompt at the end" output_ends_with "$run_dir/expected-end"
+    reports=$(grep -c "Error detected" <<<"$output")
+    check "1 to 3 error reports (got $reports)" test "$reports" -ge 1 -a "$reports" -le 3
+else
+    check "simulator started" false
+fi
+end_case
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
