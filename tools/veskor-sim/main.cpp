@@ -307,7 +307,7 @@ EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions&
                 continue;
             }
             std::fprintf(stderr, "veskor-sim: poll failed: %s\n", std::strerror(errno));
-            return EndReason::Signal;
+            return EndReason::Error;
         }
         nowNs = NowNanos();
         if (fds[0].revents & POLLOUT) {
@@ -376,7 +376,8 @@ int main(int argc, char** argv) {
                  session.flushEvents, device.ignoredBytes);
     std::fprintf(stderr, "%s\n", FormatSummary(device, session.lineBaud, session.lineFormat, end).c_str());
 
-    if (end == EndReason::Timeout || end == EndReason::Signal || !flashWritten) {
+    if (end == EndReason::Timeout || end == EndReason::Signal || end == EndReason::Error ||
+        !flashWritten) {
         return 1;
     }
     return 0;
