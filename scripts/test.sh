@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for a bounded
-# time, and the Windows build under Wine. Exits non-zero on any failure.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the generic POSIX path, the fuzz
+# targets for a bounded time, and the Windows build under Wine. Exits non-zero on
+# any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -17,6 +18,11 @@ bash scripts/build.sh build -DBRIVANE_WINDOWS_EXE="$repo/build-win/brivane.exe"
 echo "== Sanitizers =="
 bash scripts/build.sh build-asan -DBRIVANE_SANITIZE=ON
 (cd build-asan && ctest --output-on-failure -j2 --timeout 900 -E wine_e2e)
+
+# The code macOS and the BSDs build, built and tested here on Linux.
+echo "== Generic POSIX path =="
+bash scripts/build.sh build-generic -DBRIVANE_GENERIC_POSIX=ON
+(cd build-generic && ctest --output-on-failure -j2 --timeout 900 -E wine_e2e)
 
 echo "== Fuzzing =="
 bash scripts/fuzz.sh 20

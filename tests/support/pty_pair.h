@@ -19,5 +19,9 @@ void ClosePtyPair(PtyPair* pair);
 // (rates without a B-constant included); -1 when it cannot be read.
 long LineSpeedOf(int fd);
 
+// Whether this build's serial code can set a rate that has no B-constant (28800):
+// always on the Linux path; on the generic one only where speed_t is the rate itself.
+bool AnyRateCanBeSet();
+
 // Reads exactly `count` bytes from `fd`, waiting at most `timeoutMs` for each.
 std::string ReadExactly(int fd, size_t count, int timeoutMs);

@@ -515,6 +515,7 @@ TEST(SimulatedDevice, SummaryLine) {
     }
     EXPECT_TRUE(FormatSummary(fresh, 0, "", EndReason::Hangup).find(" end=hangup") != std::string::npos);
     EXPECT_TRUE(FormatSummary(fresh, 0, "", EndReason::Signal).find(" end=signal") != std::string::npos);
+    EXPECT_TRUE(FormatSummary(fresh, 0, "", EndReason::Error).find(" end=error") != std::string::npos);
 }
 
 }  // namespace

@@ -9,9 +9,6 @@
 #include <deque>
 #include <fcntl.h>
 #include <poll.h>
-#if defined(__linux__)
-#include <sys/prctl.h>
-#endif
 #include <string>
 #include <time.h>
 #include <unistd.h>
@@ -20,6 +17,7 @@
 #include "sim_device.h"
 #include "sim_options.h"
 #include "sim_pty.h"
+#include "sim_wait.h"
 
 namespace {
 
@@ -232,10 +230,10 @@ bool DrainMaster(PseudoTerminal* terminal, Device* device, Wire* wire, Session* 
     }
 }
 
-// Waits to the nanosecond: waits rounded up to whole milliseconds would hold every
-// paced reply up to a millisecond too long. The kernel also lets a wait run over by
-// 0.1% of its length, so a long wait ends a millisecond early and the loop finishes
-// it with a short one.
+// Waits to the nanosecond where the system can: waits rounded up to whole
+// milliseconds would hold every paced reply up to a millisecond too long. The kernel
+// also lets a wait run over by 0.1% of its length, so a long wait ends a millisecond
+// early and the loop finishes it with a short one.
 struct timespec WaitUntil(int64_t wakeNs, int64_t nowNs) {
     const int64_t kMillisecondNs = 1000000;
     int64_t waitNs = std::min<int64_t>(std::max<int64_t>(wakeNs - nowNs, 0), int64_t{3600} * 1000000000);
@@ -303,13 +301,13 @@ EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions&
         fds[1].events = POLLIN;
         fds[1].revents = 0;
         struct timespec wait = WaitUntil(wakeNs, nowNs);
-        int ready = ppoll(fds, 2, &wait, nullptr);
+        int ready = PollFor(fds, 2, wait);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             std::fprintf(stderr, "veskor-sim: poll failed: %s\n", std::strerror(errno));
-            return EndReason::Signal;
+            return EndReason::Error;
         }
         nowNs = NowNanos();
         if (fds[0].revents & POLLOUT) {
@@ -330,10 +328,7 @@ EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions&
 }  // namespace
 
 int main(int argc, char** argv) {
-#if defined(__linux__)
-    // Paced replies should leave when they are due, not up to 50 us later.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-#endif
+    RequestPreciseWaits();
     SimOptions options;
     std::string error;
     if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &error)) {
@@ -381,7 +376,8 @@ int main(int argc, char** argv) {
                  session.flushEvents, device.ignoredBytes);
     std::fprintf(stderr, "%s\n", FormatSummary(device, session.lineBaud, session.lineFormat, end).c_str());
 
-    if (end == EndReason::Timeout || end == EndReason::Signal || !flashWritten) {
+    if (end == EndReason::Timeout || end == EndReason::Signal || end == EndReason::Error ||
+        !flashWritten) {
         return 1;
     }
     return 0;

@@ -331,7 +331,7 @@ BootOutcome CheckBootImage(const uint8_t* image, size_t size) {
 std::string FormatSummary(const Device& device, long lineBaud, const std::string& lineFormat,
                           EndReason end) {
     static const char* const kBootNames[] = {"none", "ok", "implausible"};
-    static const char* const kEndNames[] = {"closed", "hangup", "timeout", "signal"};
+    static const char* const kEndNames[] = {"closed", "hangup", "timeout", "signal", "error"};
 
     std::string eraseBytes;
     for (uint8_t byte : device.eraseBytes) {

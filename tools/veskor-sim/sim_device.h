@@ -36,7 +36,7 @@ enum class DeviceState {
 
 enum class SilenceReason { None, ImplausibleBootImage, InvalidEraseLength, SilentAfterBlock };
 
-enum class EndReason { Closed, Hangup, Timeout, Signal };
+enum class EndReason { Closed, Hangup, Timeout, Signal, Error };
 
 struct Device {
     SimOptions options;

@@ -5,7 +5,7 @@
 
 // Declared in sim_pty.cpp. c_ospeed also holds rates set through BOTHER
 // (28800 for one), which cfgetospeed cannot express.
-long ReadSlaveBaudTermios2(int master) {
+long ReadSlaveBaudExactly(int master) {
     struct termios2 settings;
     if (ioctl(master, TCGETS2, &settings) != 0) {
         return 0;

@@ -188,7 +188,7 @@ const char* HelpText() {
            "  veskor-sim: boot=ok|implausible|none speed_code=C|none line_baud=RATE\n"
            "  line_format=8N1|none|... syncs=N erase_length=LEN|none erase_bytes=hh,hh,hh,hh|none blocks=N\n"
            "  refusals=N bad_checksums=N fillers=N verdict=*|^|none\n"
-           "  end=closed|hangup|timeout|signal\n"
+           "  end=closed|hangup|timeout|signal|error\n"
            "(all on one line). refusals counts every refusal sent, bad_checksums the\n"
            "blocks that arrived damaged, fillers the filler bytes the updater sent while\n"
            "waiting for an answer. line_baud is the rate the updater's port was set to\n"
@@ -197,5 +197,5 @@ const char* HelpText() {
            "flow control, else what differs (7E1, 8N1+rtscts, 8N1+xon, 8N1+cooked).\n"
            "\n"
            "Exit status: 0 when the updater closed the port or the simulator hung up on\n"
-           "purpose, 1 on time-out or signal, 2 on a usage or set-up error.\n";
+           "purpose, 1 on time-out, signal or error, 2 on a usage or set-up error.\n";
 }

@@ -10,9 +10,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#if defined(__linux__)
-long ReadSlaveBaudTermios2(int master);
-#endif
+// In sim_line_speed_*.cpp: the slave's output rate as the kernel holds it, rates
+// without a B-constant included; 0 when there is no such way to read it.
+long ReadSlaveBaudExactly(int master);
 
 namespace {
 
@@ -40,12 +40,12 @@ long SpeedConstantToBaud(speed_t speed) {
             return entry.baud;
         }
     }
-#if defined(__linux__)
-    return 0;
-#else
     // The BSDs and macOS define speed_t as the rate itself.
-    return speed <= static_cast<speed_t>(LONG_MAX) ? static_cast<long>(speed) : 0;
-#endif
+    constexpr bool kSpeedIsTheRate = B9600 == 9600 && B38400 == 38400 && B115200 == 115200;
+    if (kSpeedIsTheRate && speed <= static_cast<speed_t>(LONG_MAX)) {
+        return static_cast<long>(speed);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -176,12 +176,10 @@ std::string DescribeSlaveLine(int master) {
 }
 
 long ReadSlaveBaud(int master) {
-#if defined(__linux__)
-    long baud = ReadSlaveBaudTermios2(master);
+    long baud = ReadSlaveBaudExactly(master);
     if (baud > 0) {
         return baud;
     }
-#endif
     // On Linux the master reports the slave's settings; elsewhere this is a best effort.
     struct termios settings;
     if (tcgetattr(master, &settings) != 0) {

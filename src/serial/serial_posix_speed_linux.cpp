@@ -1,0 +1,30 @@
+// Kept apart from the termios code: the Linux termios2 interface cannot share a
+// translation unit with the C library's <termios.h>.
+#include "serial_posix_speed.h"
+
+#include <asm/termbits.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
+int SetLineSpeed(int fd, int32_t baud) {
+    struct termios2 line;
+    if (ioctl(fd, TCGETS2, &line) != 0) {
+        return -1;
+    }
+    line.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+    line.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    line.c_ispeed = static_cast<speed_t>(baud);
+    line.c_ospeed = static_cast<speed_t>(baud);
+    return ioctl(fd, TCSETS2, &line);
+}
+
+void RequestLowLatency(int fd) {
+    struct serial_struct settings;
+    if (ioctl(fd, TIOCGSERIAL, &settings) != 0) {
+        return;
+    }
+    if ((settings.flags & ASYNC_LOW_LATENCY) == 0) {
+        settings.flags |= ASYNC_LOW_LATENCY;
+        ioctl(fd, TIOCSSERIAL, &settings);
+    }
+}
