@@ -1,25 +1,19 @@
 #include "image.h"
 
-#include <filesystem>
-#include <system_error>
+#include "image_file.h"
 
 std::FILE* OpenMeasured(const char* path, int64_t* length) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    // Checked before opening: opening a pipe for reading would wait for a writer.
-    if (!fs::is_regular_file(fs::status(path, error)) || error) {
-        return nullptr;
-    }
-    std::FILE* file = std::fopen(path, "rb");
+    int64_t size = 0;
+    std::FILE* file = OpenRegularFile(path, &size);
     if (file == nullptr) {
         return nullptr;
     }
-    uintmax_t size = fs::file_size(path, error);
-    if (error || size > static_cast<uintmax_t>(INT64_MAX - kBlockSize)) {
+    // Rounding up to whole blocks must not overflow.
+    if (size < 0 || size > INT64_MAX - kBlockSize) {
         std::fclose(file);
         return nullptr;
     }
-    *length = static_cast<int64_t>(size);
+    *length = size;
     return file;
 }
 

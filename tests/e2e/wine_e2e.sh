@@ -382,6 +382,29 @@ else
 fi
 end_case
 
+# Wine takes the ANSI code page from the locale's name (C gives 1252) and the encoding
+# of Unix file names from the locale itself, so C.UTF-8 passes "€" (UTF-8 e2 82 ac)
+# to the program as the byte 0x80, which it prints back as is.
+if locale -a | grep -qixE 'c\.utf-?8'; then
+    new_run_dir non-ascii
+    make_image "$run_dir/€.bin" 3000
+    begin_case "program '€.bin' under code page 1252: status 0"
+    if start_sim; then
+        LC_ALL=C.UTF-8 run_brivane "€.bin" 1 115200
+        finish_sim
+        check "status 0 (got $status)" status_is 0
+        printf "\nSuccessfully programmed '\x80.bin'\nPress any key to continue\n" \
+            >"$run_dir/expected-end"
+        check "success line with the name in code page 1252" output_ends_with "$run_dir/expected-end"
+        check "flash holds the image" flash_matches "$run_dir/€.bin" "$run_dir/flash.bin"
+    else
+        check "simulator started" false
+    fi
+    end_case
+else
+    echo "skip program '€.bin': no C.UTF-8 locale here"
+fi
+
 new_run_dir refused
 make_image "$run_dir/image.bin" 4000
 begin_case "block 2 refused once and resent: status 0"
