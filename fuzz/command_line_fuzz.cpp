@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "handoff.h"
 
 namespace {
 

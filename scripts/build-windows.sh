@@ -17,6 +17,6 @@ cmake -S "$repo" -B "$repo/build-win" \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=Release \
     -DBRIVANE_BUILD_TESTS=OFF
-cmake --build "$repo/build-win" --target brivane --parallel
+cmake --build "$repo/build-win" --target brivane --parallel "$(nproc)"
 
 echo "Built $repo/build-win/brivane.exe"

@@ -3,12 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "handoff.h"
+#include "serial.h"
+
+// Set when the run erases the whole flash; the serial module's counter reads it.
 bool eraseMode = false;
 
 namespace {
-
-const int32_t kAcceptedBaudRates[] = {9600, 19200, 28800, 38400, 57600, 115200};
-const int kAcceptedCount = sizeof kAcceptedBaudRates / sizeof kAcceptedBaudRates[0];
 
 bool IsCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -34,24 +35,6 @@ int32_t ConvertDecimal(const char* text) {
         value = 0u - value;
     }
     return static_cast<int32_t>(value);
-}
-
-bool IsAcceptedBaudRate(int32_t baud) {
-    for (int32_t accepted : kAcceptedBaudRates) {
-        if (accepted == baud) {
-            return true;
-        }
-    }
-    return false;
-}
-
-char SpeedCodeFor(int32_t baud) {
-    for (int i = 0; i < kAcceptedCount; ++i) {
-        if (kAcceptedBaudRates[i] == baud) {
-            return static_cast<char>('0' + i);
-        }
-    }
-    return '5';
 }
 
 CommandLineVerdict ReadCommandLine(int argc, const char* const* argv, RunSettings* settings) {

@@ -14,17 +14,9 @@ struct RunSettings {
 
 enum class CommandLineVerdict { Accepted, Usage, BadPort, BadBaudRate };
 
-// Set when the run erases the whole flash; read by the serial module's counter.
-extern bool eraseMode;
-
 // Decimal conversion as the C library's atoi does it, with 32-bit wrap-around:
 // leading white space, one sign, digits up to the first other character.
 int32_t ConvertDecimal(const char* text);
-
-bool IsAcceptedBaudRate(int32_t baud);
-
-// The character that names `baud` in the loader's speed command.
-char SpeedCodeFor(int32_t baud);
 
 // Checks the arguments in the order the user is told about them: count, port, baud
 // rate; on Accepted, `settings` holds the run's settings (eraseMode is not touched).

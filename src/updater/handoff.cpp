@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "cli.h"
 #include "console.h"
 
 namespace {
@@ -10,7 +9,27 @@ namespace {
 const int kBootRomBaud = 9600;
 const int kChunkSize = 128;
 
+// The loader names a rate by its position here: '0' for 9600 up to '5' for 115200.
+const int32_t kLoaderBaudRates[] = {9600, 19200, 28800, 38400, 57600, 115200};
+
+int PositionOfRate(int32_t baud) {
+    for (int i = 0; i < static_cast<int>(sizeof kLoaderBaudRates / sizeof kLoaderBaudRates[0]); ++i) {
+        if (kLoaderBaudRates[i] == baud) {
+            return i;
+        }
+    }
+    return -1;
+}
+
 }  // namespace
+
+bool IsAcceptedBaudRate(int32_t baud) {
+    return PositionOfRate(baud) >= 0;
+}
+
+char SpeedCodeFor(int32_t baud) {
+    return static_cast<char>('0' + PositionOfRate(baud));
+}
 
 PortStatus PreparePort(SerialPort* port, long portNumber) {
     if (Open(port, static_cast<int>(portNumber)) != kSerialOk) {

@@ -7,6 +7,12 @@
 #include "boot_image.h"
 #include "serial.h"
 
+// The rates the loader can switch the link to.
+bool IsAcceptedBaudRate(int32_t baud);
+
+// The character that names an accepted `baud` in the loader's speed command.
+char SpeedCodeFor(int32_t baud);
+
 enum class PortStatus { Ready, CannotOpen, CannotInitialize };
 
 // Opens the port and sets it to 9600 baud, reads without time limit, input purged.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "cli.h"
+#include "handoff.h"
 
 namespace {
 

@@ -1,0 +1,14 @@
+# The updater's logic, free of any serial back end, as paths under src/. The main
+# build and the fuzz targets' instrumented copy both take it from here.
+set(BRIVANE_UPDATER_LOGIC_SOURCES
+  updater/cli.cpp
+  updater/console.cpp
+  updater/image.cpp
+  updater/boot_image.cpp
+  updater/handoff.cpp
+  updater/programming.cpp
+  updater/run.cpp
+  serial/serial_wait.cpp
+)
+set(BRIVANE_UPDATER_POSIX_SOURCES updater/console_key_posix.cpp updater/image_file_posix.cpp)
+set(BRIVANE_UPDATER_WIN32_SOURCES updater/console_key_win32.cpp updater/image_file_win32.cpp)
