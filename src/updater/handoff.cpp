@@ -42,10 +42,10 @@ PortStatus PreparePort(SerialPort* port, long portNumber) {
     return PortStatus::Ready;
 }
 
-HandOffStatus HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud) {
+PortStatus HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud) {
     std::printf("Hold in the small recessed button while powering up the Veskor...");
     if (WaitForChar(port, '<') != kSerialOk) {
-        return HandOffStatus::PortLost;
+        return PortStatus::Lost;
     }
     ClearLine(70);
     ClearLine(34);
@@ -58,7 +58,7 @@ HandOffStatus HandOffLoader(SerialPort* port, const BootImage& image, int32_t ba
     ClearLine(30);
 
     if (WaitForChar(port, '>') != kSerialOk || WaitForChar(port, '?') != kSerialOk) {
-        return HandOffStatus::PortLost;
+        return PortStatus::Lost;
     }
     const uint8_t speedCommand = 'B';
     const uint8_t speedCode = static_cast<uint8_t>(SpeedCodeFor(baud));
@@ -68,8 +68,8 @@ HandOffStatus HandOffLoader(SerialPort* port, const BootImage& image, int32_t ba
     // garble the last bytes.
     Pause(port);
     if (Configure(port, baud) != kSerialOk) {
-        return port->lost ? HandOffStatus::PortLost : HandOffStatus::CannotSwitch;
+        return port->lost ? PortStatus::Lost : PortStatus::CannotInitialize;
     }
     SetTimeout(port, 20);
-    return HandOffStatus::Switched;
+    return PortStatus::Ready;
 }

@@ -13,13 +13,11 @@ bool IsAcceptedBaudRate(int32_t baud);
 // The character that names an accepted `baud` in the loader's speed command.
 char SpeedCodeFor(int32_t baud);
 
-enum class PortStatus { Ready, CannotOpen, CannotInitialize };
+enum class PortStatus { Ready, CannotOpen, CannotInitialize, Lost };
 
 // Opens the port and sets it to 9600 baud, reads without time limit, input purged.
 PortStatus PreparePort(SerialPort* port, long portNumber);
 
-enum class HandOffStatus { Switched, CannotSwitch, PortLost };
-
 // Downloads the boot image and switches both ends to `baud`, leaving the port with a
-// 20 ms read time-out.
-HandOffStatus HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud);
+// 20 ms read time-out: Ready, CannotInitialize when the new rate cannot be set, or Lost.
+PortStatus HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud);

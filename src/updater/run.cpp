@@ -22,17 +22,17 @@ int EndCannotOpenFile(const char* path) {
     return EndWithPrompt(kExitFileProblem);
 }
 
-enum class PortProblem { CannotOpen, CannotInitialize, Lost };
-
-int EndPortProblem(PortProblem problem, long portNumber) {
+int EndPortProblem(PortStatus problem, long portNumber) {
     switch (problem) {
-        case PortProblem::CannotOpen:
+        case PortStatus::Ready:
+            break;
+        case PortStatus::CannotOpen:
             std::printf("Could not open serial port COM%1ld\n", portNumber);
             break;
-        case PortProblem::CannotInitialize:
+        case PortStatus::CannotInitialize:
             std::printf("Could not initialize serial port COM%1ld\n", portNumber);
             break;
-        case PortProblem::Lost:
+        case PortStatus::Lost:
             std::printf("Lost the serial port COM%1ld\n", portNumber);
             break;
     }
@@ -102,21 +102,12 @@ int RunUpdater(int argc, const char* const* argv) {
     }
 
     SerialPort port{};
-    switch (PreparePort(&port, settings.portNumber)) {
-        case PortStatus::Ready:
-            break;
-        case PortStatus::CannotOpen:
-            return EndPortProblem(PortProblem::CannotOpen, settings.portNumber);
-        case PortStatus::CannotInitialize:
-            return EndPortProblem(PortProblem::CannotInitialize, settings.portNumber);
+    PortStatus portStatus = PreparePort(&port, settings.portNumber);
+    if (portStatus == PortStatus::Ready) {
+        portStatus = HandOffLoader(&port, bootImage, settings.baudRate);
     }
-    switch (HandOffLoader(&port, bootImage, settings.baudRate)) {
-        case HandOffStatus::Switched:
-            break;
-        case HandOffStatus::CannotSwitch:
-            return EndPortProblem(PortProblem::CannotInitialize, settings.portNumber);
-        case HandOffStatus::PortLost:
-            return EndPortProblem(PortProblem::Lost, settings.portNumber);
+    if (portStatus != PortStatus::Ready) {
+        return EndPortProblem(portStatus, settings.portNumber);
     }
 
     if (settings.mode == RunMode::Test) {
@@ -127,7 +118,7 @@ int RunUpdater(int argc, const char* const* argv) {
     // A device that is merely slow keeps the run waiting; a port that is gone ends it.
     if (eraseMode) {
         if (!SynchroniseAndErase(&port, kFullEraseLength)) {
-            return EndPortProblem(PortProblem::Lost, settings.portNumber);
+            return EndPortProblem(PortStatus::Lost, settings.portNumber);
         }
         std::printf("\n\nEntire Flash has been erased\n");
         return kExitDone;  // no prompt after a full erase
@@ -135,7 +126,7 @@ int RunUpdater(int argc, const char* const* argv) {
 
     const int64_t roundedSize = RoundUpToBlocks(imageLength);
     if (!SynchroniseAndErase(&port, static_cast<uint32_t>(roundedSize))) {
-        return EndPortProblem(PortProblem::Lost, settings.portNumber);
+        return EndPortProblem(PortStatus::Lost, settings.portNumber);
     }
     const bool succeeded = ProgramBlocks(&port, image, imageLength, roundedSize);
     std::fclose(image);

@@ -7,7 +7,7 @@ enum ExitStatus {
     kExitDeviceRefused = 1,  // the device did not take the image
     kExitCommandLine = 2,    // usage, port or baud rate refused
     kExitFileProblem = 3,    // image or loader unusable, image too large
-    kExitPortProblem = 4,    // the serial port could not be opened or initialised
+    kExitPortProblem = 4,    // the serial port could not be opened or initialised, or was lost
 };
 
 int RunUpdater(int argc, const char* const* argv);
