@@ -6,69 +6,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
-#include <sstream>
 #include <string>
-#include <thread>
 
+#include "expected_output.h"
 #include "process.h"
-#include "simulator.h"
 #include "pty_pair.h"
+#include "simulator.h"
 
 namespace {
 
-const std::string kBanner = "Brivane Version 2.0\n";
-const std::string kPrompt = "Press any key to continue\n";
-const std::string kFailureLines =
-    " To do this, enter \"brivane erase\"\n";
 const int kFlashSize = 2 * 1024 * 1024;
-
-std::string Blanks(int count) {
-    return "\r" + std::string(static_cast<size_t>(count), ' ') + "\r";
-}
-
-std::string Counter(const std::string& label, const std::vector<int>& percents) {
-    std::string text = label + "(  0%)";
-    for (int percent : percents) {
-        char update[16];
-        std::snprintf(update, sizeof update, "\b\b\b\b\b%3d%%)", percent);
-        text += update;
-    }
-    return text;
-}
-
-// Everything a run prints from the button prompt to the change of speed.
-std::string StageOneOutput(const std::string& beforeDownload = "") {
-    std::vector<int> percents;
-    for (int offset = 0; offset < 2048; offset += 128) percents.push_back((offset + 128) * 100 / 2048);
-    return "Hold in the small recessed button while powering up the Veskor..." + beforeDownload +
-           Blanks(70) + Blanks(34) + Counter("Downloading boot code...", percents) + Blanks(30);
-}
-
-std::string ProgrammingOutput(int64_t roundedSize) {
-    std::vector<int> percents;
-    for (int64_t offset = 0; offset < roundedSize; offset += 1024) {
-        percents.push_back(static_cast<int>((offset + 1024) * 100 / roundedSize));
-    }
-    return "Erasing the FLASH..." + Blanks(30) + Blanks(32) +
-           Counter("Programming the FLASH...", percents) + Blanks(30);
-}
-
-std::string FailureLines(const std::string& image) {
-    return "Failed to program '" + image + "'\n" +
-           "You might want to completely erase the Flash\n" +
-           " and then try programming again.\n" + kFailureLines;
-}
-
-std::string PatternImage(size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        state = state * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
 
 class Flashing : public ::testing::Test {
   protected:
@@ -86,6 +35,19 @@ class Flashing : public ::testing::Test {
     ProcessResult Brivane(std::vector<std::string> args, int timeoutMs = 60000) {
         args.insert(args.begin(), BRIVANE_PATH);
         return RunProcess(args, folder_.path, timeoutMs);
+    }
+    // Collects what the simulator and `run` print until `done` holds; false when
+    // one of them ended first, or after a minute.
+    bool CollectUntil(RunningProcess* run, const std::function<bool()>& done) {
+        for (int i = 0; i < 3000 && !done(); ++i) {
+            if (!StillRunningAfter(&simulator_, 10) || !StillRunningAfter(run, 10)) break;
+        }
+        return done();
+    }
+    // The device's notice that it has begun to erase `length` bytes.
+    bool CollectUntilEraseBegins(RunningProcess* run, int length) {
+        const std::string notice = "veskor-sim: erasing " + std::to_string(length) + " bytes\n";
+        return CollectUntil(run, [&] { return simulator_.err.find(notice) != std::string::npos; });
     }
     std::map<std::string, std::string> FinishSimulator() {
         ProcessResult sim = FinishProcess(&simulator_, 20000);
@@ -118,7 +80,7 @@ TEST_F(Flashing, TestModeAtEveryRate) {
         if (code == 2 && !AnyRateCanBeSet()) {
             // The device has the loader and the speed command when the port refuses the rate.
             EXPECT_EQ(run.exitStatus, 4);
-            const std::string start = kBanner + "\nProgramming 1 MB Flash code\n" + StageOneOutput();
+            const std::string start = kBanner + Announcement(1) + StageOneOutput();
             const std::string end = "  Invalid argument\nCould not initialize serial port COM1\n" + kPrompt;
             ASSERT_GT(run.out.size(), start.size() + end.size()) << run.out;
             EXPECT_EQ(run.out.compare(0, start.size(), start), 0) << run.out;
@@ -129,8 +91,7 @@ TEST_F(Flashing, TestModeAtEveryRate) {
             continue;
         }
         EXPECT_EQ(run.exitStatus, 0);
-        EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" + StageOneOutput() +
-                               "\n\n Successfully communicating with Veskor \n\n" + kPrompt);
+        EXPECT_EQ(run.out, kBanner + Announcement(1) + StageOneOutput() + kCommunicating + kPrompt);
         auto device = FinishSimulator();
         EXPECT_EQ(device["boot"], "ok") << simulatorErr_;
         EXPECT_EQ(device["speed_code"], std::string(1, static_cast<char>('0' + code)));
@@ -145,8 +106,7 @@ TEST_F(Flashing, EraseModeErasesTheWholePartAndEndsWithoutPrompt) {
     StartSimulator({"--initial", "before.bin"}, 4);
     ProcessResult run = Brivane({"erase", "4", "57600"});
     EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.out, kBanner + StageOneOutput() + "Erasing the FLASH..." + Blanks(30) +
-                           "\n\nEntire Flash has been erased\n");
+    EXPECT_EQ(run.out, kBanner + StageOneOutput() + ErasingOutput() + kErased);
     auto device = FinishSimulator();
     EXPECT_EQ(device["erase_bytes"], "00,00,20,00") << simulatorErr_;
     EXPECT_EQ(device["blocks"], "0");
@@ -159,9 +119,8 @@ TEST_F(Flashing, TypicalRunOfThreeHundredKilobytes) {
     StartSimulator({}, 2);
     ProcessResult run = Brivane({"sample.bin", "2", "115200"});
     EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" + StageOneOutput() +
-                           ProgrammingOutput(307200) + "\nSuccessfully programmed 'sample.bin'\n" +
-                           kPrompt);
+    EXPECT_EQ(run.out, kBanner + Announcement(1) + StageOneOutput() + ProgrammingOutput(307200) +
+                           ProgrammedLine("sample.bin") + kPrompt);
     auto device = FinishSimulator();
     EXPECT_EQ(device["erase_bytes"], "00,b0,04,00") << simulatorErr_;
     EXPECT_EQ(device["blocks"], "300");
@@ -174,8 +133,8 @@ TEST_F(Flashing, TypicalRunOfThreeHundredKilobytes) {
 TEST_F(Flashing, EmptyPartialAndClassTwoImages) {
     struct Case {
         size_t size;
-        const char* announcement;
-    } cases[] = {{0, "1 MB"}, {1500, "1 MB"}, {1039361, "2 MB"}};
+        int megabytes;  // of the loader announced
+    } cases[] = {{0, 1}, {1500, 1}, {1039361, 2}};
     folder_.Write("old.bin", std::string(kFlashSize, '\x11'));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
@@ -184,9 +143,9 @@ TEST_F(Flashing, EmptyPartialAndClassTwoImages) {
         StartSimulator({"--initial", "old.bin"});
         ProcessResult run = Brivane({"fw.bin"});
         EXPECT_EQ(run.exitStatus, 0);
-        EXPECT_EQ(run.out, kBanner + "\nProgramming " + c.announcement + " Flash code\n" +
-                               StageOneOutput() + ProgrammingOutput((c.size + 1023) / 1024 * 1024) +
-                               "\nSuccessfully programmed 'fw.bin'\n" + kPrompt);
+        EXPECT_EQ(run.out, kBanner + Announcement(c.megabytes) + StageOneOutput() +
+                               ProgrammingOutput((c.size + 1023) / 1024 * 1024) + ProgrammedLine("fw.bin") +
+                               kPrompt);
         auto device = FinishSimulator();
         EXPECT_EQ(device["erase_length"], std::to_string((c.size + 1023) / 1024 * 1024))
             << simulatorErr_;
@@ -198,9 +157,8 @@ TEST_F(Flashing, NoiseBeforeTheBootRomCostsOnePass) {
     StartSimulator({"--noise", "1"});
     ProcessResult run = Brivane({"testcomm"});
     EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" +
-                           StageOneOutput("\rErasing the FLASH...   4%") +
-                           "\n\n Successfully communicating with Veskor \n\n" + kPrompt);
+    EXPECT_EQ(run.out, kBanner + Announcement(1) + StageOneOutput(WaitProgress(4)) +
+                           kCommunicating + kPrompt);
     FinishSimulator();
 }
 
@@ -211,8 +169,8 @@ TEST_F(Flashing, RefusedAndCorruptedBlocksAreSentAgain) {
     ProcessResult run = Brivane({"fw.bin"});
     EXPECT_EQ(run.exitStatus, 0);
     // The counter moves once per block, however often a block goes out.
-    EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" + StageOneOutput() +
-                           ProgrammingOutput(5120) + "\nSuccessfully programmed 'fw.bin'\n" + kPrompt);
+    EXPECT_EQ(run.out, kBanner + Announcement(1) + StageOneOutput() + ProgrammingOutput(5120) +
+                           ProgrammedLine("fw.bin") + kPrompt);
     auto device = FinishSimulator();
     EXPECT_EQ(device["blocks"], "5") << simulatorErr_;
     EXPECT_EQ(device["refusals"], "2");
@@ -227,10 +185,8 @@ TEST_F(Flashing, SilentDeviceGetsSixteenFillersThenTheFailureLines) {
     StartSimulator({"--silent-after-block", "2"});
     ProcessResult run = Brivane({"fw.bin"});
     EXPECT_EQ(run.exitStatus, 1);
-    std::string programming = "Erasing the FLASH..." + Blanks(30) + Blanks(32) +
-                              Counter("Programming the FLASH...", {33}) + Blanks(30);
-    EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" + StageOneOutput() +
-                           programming + FailureLines("fw.bin") + kPrompt);
+    EXPECT_EQ(run.out, kBanner + Announcement(1) + StageOneOutput() + ProgrammingOutputUntil({33}) +
+                           FailureLines("fw.bin") + kPrompt);
     auto device = FinishSimulator();
     EXPECT_EQ(device["blocks"], "1") << simulatorErr_;
     EXPECT_EQ(device["verdict"], "none");
@@ -242,8 +198,8 @@ TEST_F(Flashing, DeviceVerdictOfFailureIsReported) {
     StartSimulator({"--verdict-fail"});
     ProcessResult run = Brivane({"fw.bin"});
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.out, kBanner + "\nProgramming 1 MB Flash code\n" + StageOneOutput() +
-                           ProgrammingOutput(2048) + FailureLines("fw.bin") + kPrompt);
+    EXPECT_EQ(run.out, kBanner + Announcement(1) + StageOneOutput() + ProgrammingOutput(2048) +
+                           FailureLines("fw.bin") + kPrompt);
     EXPECT_EQ(FinishSimulator()["verdict"], "^");
 }
 
@@ -263,30 +219,43 @@ TEST_F(Flashing, SlowEraseShowsItsProgress) {
     std::string image = PatternImage(1024, 8);
     folder_.Write("fw.bin", image);
     StartSimulator({"--erase-seconds", "2.5"});
-    ProcessResult run = Brivane({"fw.bin"});
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_NE(run.out.find("Erasing the FLASH..." + Blanks(30) + "\rErasing the FLASH...   4%" +
-                           "\rErasing the FLASH...   8%"),
-              std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("\nSuccessfully programmed 'fw.bin'\n"), std::string::npos);
+    RunningProcess brivane;
+    ASSERT_TRUE(StartProcess({BRIVANE_PATH, "fw.bin"}, folder_.path, &brivane));
+    // Stopped, the device neither answers nor ends its erase: it is held there until
+    // two steps are out, however slow the machine. (Its wait then resumes with the
+    // time it had left, which makes the run about two seconds longer.)
+    const std::string progress = ErasingOutput() + WaitProgress(4) + WaitProgress(8);
+    const bool held = CollectUntilEraseBegins(&brivane, 1024) && kill(simulator_.pid, SIGSTOP) == 0;
+    if (held) {
+        CollectUntil(&brivane, [&] { return brivane.out.find(progress) != std::string::npos; });
+        kill(simulator_.pid, SIGCONT);
+    }
+    ProcessResult run = FinishProcess(&brivane, 60000);
     FinishSimulator();
+    ASSERT_TRUE(held) << simulatorErr_ << run.out;
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(run.out.find(progress), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(ProgrammedLine("fw.bin")), std::string::npos);
     ExpectFlashHolds(image);
 }
 
 TEST_F(Flashing, ImageThatShrinksDuringTheTransferFails) {
     std::string image = PatternImage(8192, 9);
     folder_.Write("fw.bin", image);
+    // Seconds for the test to shrink the image once the erase has begun.
     StartSimulator({"--erase-seconds", "3"});
-    std::thread shrink([&] {
-        usleep(1500 * 1000);  // inside the erase wait, after the image was measured
-        ASSERT_EQ(truncate(folder_.File("fw.bin").c_str(), 2000), 0);
-    });
-    ProcessResult run = Brivane({"fw.bin"});
-    shrink.join();
+    RunningProcess brivane;
+    ASSERT_TRUE(StartProcess({BRIVANE_PATH, "fw.bin"}, folder_.path, &brivane));
+    // The erase has begun: the image was measured, and no block is read before it ends.
+    const bool erasing = CollectUntilEraseBegins(&brivane, 8192);
+    if (erasing) {
+        EXPECT_EQ(truncate(folder_.File("fw.bin").c_str(), 2000), 0);
+    }
+    ProcessResult run = FinishProcess(&brivane, 60000);
+    auto device = FinishSimulator();
+    ASSERT_TRUE(erasing) << simulatorErr_ << run.out;
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_NE(run.out.find(FailureLines("fw.bin") + kPrompt), std::string::npos) << run.out;
-    auto device = FinishSimulator();
     EXPECT_EQ(device["blocks"], "1") << simulatorErr_;
 }
 
@@ -297,7 +266,7 @@ TEST_F(Flashing, LostLineEndsEveryWaitWithoutEnd) {
         StartSimulator({"--hangup-at", moment});
         ProcessResult run = Brivane({"fw.bin"}, 10000);  // a run that hangs fails here
         EXPECT_EQ(run.exitStatus, 4);
-        const std::string end = "Lost the serial port COM1\n" + kPrompt;
+        const std::string end = LostPort(1) + kPrompt;
         EXPECT_EQ(run.out.substr(run.out.size() - std::min(run.out.size(), end.size())), end)
             << run.out;
         size_t reports = 0;
@@ -348,8 +317,7 @@ TEST_F(Flashing, SecondUpdaterNeverOpensABusyPort) {
     ASSERT_GE(inotify_add_watch(opens, line.slavePath.c_str(), IN_OPEN), 0);
     ProcessResult second = Brivane({"testcomm", "7"});
     EXPECT_EQ(second.exitStatus, 4);
-    EXPECT_EQ(second.out, kBanner + "\nProgramming 1 MB Flash code\nCould not open serial port COM7\n" +
-                              kPrompt);
+    EXPECT_EQ(second.out, kBanner + Announcement(1) + CouldNotOpenPort(7) + kPrompt);
     char events[4096];
     EXPECT_EQ(read(opens, events, sizeof events), -1) << "the second run opened the device";
     close(opens);
@@ -359,7 +327,7 @@ TEST_F(Flashing, SecondUpdaterNeverOpensABusyPort) {
     ClosePtyPair(&line);
     ProcessResult ended = FinishProcess(&first, 5000);
     EXPECT_EQ(ended.exitStatus, 4);
-    EXPECT_NE(ended.out.find("Lost the serial port COM7\n" + kPrompt), std::string::npos) << ended.out;
+    EXPECT_NE(ended.out.find(LostPort(7) + kPrompt), std::string::npos) << ended.out;
     // Another test may have the freed terminal's number, and its lock, by now.
     EXPECT_NE(lockOwner(), first.pid) << lockName << " left behind";
 }

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "expected_output.h"
 #include "process.h"
 #include "simulator.h"
 
 namespace {
 
-const std::string kPrompt = "Press any key to continue\n";
 const size_t kFlashSize = 2 * 1024 * 1024;
 const size_t kLargestImage = 64 * 1024;
 
@@ -148,11 +148,8 @@ TEST_P(RandomFaults, RunEndsInSuccessWithTheImageInFlashOrInTheFailureLines) {
     ASSERT_FALSE(sim.timedOut) << sim.err;
     std::map<std::string, std::string> summary = SimulatorSummary(sim.err);
 
-    const std::string success = "\nSuccessfully programmed 'fw.bin'\n" + kPrompt;
-    const std::string failure = "Failed to program 'fw.bin'\n"
-                                "You might want to completely erase the Flash\n"
-                                " and then try programming again.\n"
-                                " To do this, enter \"brivane erase\"\n" + kPrompt;
+    const std::string success = ProgrammedLine("fw.bin") + kPrompt;
+    const std::string failure = FailureLines("fw.bin") + kPrompt;
     ASSERT_TRUE(run.exitStatus == 0 || run.exitStatus == 1) << run.exitStatus << "\n" << run.out;
     if (run.exitStatus == 0) {
         EXPECT_TRUE(EndsWith(run.out, success)) << run.out;

@@ -9,19 +9,12 @@
 #include <csignal>
 #include <string>
 
+#include "expected_output.h"
 #include "process.h"
 #include "pty_pair.h"
 
 namespace {
 
-const std::string kBanner = "Brivane Version 2.0\n";
-const std::string kPrompt = "Press any key to continue\n";
-const std::string kUsage =
-    "Usage: Brivane <filename or 'testcomm' or 'erase'> {<comm port> {<baud rate> }}\n"
-    "   Default comm port is 1, default baud rate is 115200\n"
-    "   Using 'testcomm' instead of a filename will just test that communications\n"
-    "\t\twith the Veskor are working but will not download a file.\n"
-    "   Using 'erase' instead of a filename will erase the entire flash memory.\n";
 const std::string kLoader(600, '\x5A');
 
 class Brivane : public ::testing::Test {
@@ -42,47 +35,41 @@ TEST_F(Brivane, CommandLineRefusals) {
     ExpectEnd({}, kUsage + kPrompt, 2);
     ExpectEnd({"a", "1", "9600", "extra"}, kUsage + kPrompt, 2);
     for (const char* port : {"0", "9", "com1", "-1", ""}) {
-        ExpectEnd({"image.bin", port}, "Invalid comm port. valid range 1 - 8\n" + kPrompt, 2);
+        ExpectEnd({"image.bin", port}, kInvalidPort + kPrompt, 2);
     }
-    ExpectEnd({"image.bin", "0", "14400"}, "Invalid comm port. valid range 1 - 8\n" + kPrompt, 2);
-    ExpectEnd({"image.bin", "2", "14400"}, "Invalid baud rate.\n" + kPrompt, 2);
-    ExpectEnd({"testcomm", "2", "230400"}, "Invalid baud rate.\n" + kPrompt, 2);
+    ExpectEnd({"image.bin", "0", "14400"}, kInvalidPort + kPrompt, 2);
+    ExpectEnd({"image.bin", "2", "14400"}, kInvalidBaud + kPrompt, 2);
+    ExpectEnd({"testcomm", "2", "230400"}, kInvalidBaud + kPrompt, 2);
 }
 
 TEST_F(Brivane, ImagesThatCannotBeUsed) {
-    ExpectEnd({"missing.bin"}, "Could not open file 'missing.bin'.\n" + kPrompt, 3);
+    ExpectEnd({"missing.bin"}, CouldNotOpenFile("missing.bin") + kPrompt, 3);
     ASSERT_EQ(mkdir(folder_.File("folder").c_str(), 0700), 0);
-    ExpectEnd({"folder"}, "Could not open file 'folder'.\n" + kPrompt, 3);
+    ExpectEnd({"folder"}, CouldNotOpenFile("folder") + kPrompt, 3);
     ASSERT_EQ(mkfifo(folder_.File("pipe").c_str(), 0600), 0);
-    ExpectEnd({"pipe"}, "Could not open file 'pipe'.\n" + kPrompt, 3);
+    ExpectEnd({"pipe"}, CouldNotOpenFile("pipe") + kPrompt, 3);
 
     // Too large ends at once, without the prompt; checked before any loader is read.
     folder_.Write("big.bin", "");
     ASSERT_EQ(truncate(folder_.File("big.bin").c_str(), 2087937), 0);
-    ExpectEnd({"big.bin"}, "\n\n Error: Image is greater than 2 MBytes.\n", 3);
+    ExpectEnd({"big.bin"}, "\n\n" + kTooLarge, 3);
     ASSERT_EQ(truncate(folder_.File("big.bin").c_str(), 2097152), 0);
-    ExpectEnd({"big.bin", "2", "9600"}, "\n\n Error: Image is greater than 2 MBytes.\n", 3);
+    ExpectEnd({"big.bin", "2", "9600"}, "\n\n" + kTooLarge, 3);
     ASSERT_EQ(truncate(folder_.File("big.bin").c_str(), (1LL << 32) + 1024), 0);
-    ExpectEnd({"big.bin"}, "\n\n Error: Image is greater than 2 MBytes.\n", 3);
+    ExpectEnd({"big.bin"}, "\n\n" + kTooLarge, 3);
 }
 
 TEST_F(Brivane, LoaderFilesThatCannotBeUsed) {
     folder_.Write("small.bin", std::string(1039360, 'a'));
     folder_.Write("large.bin", std::string(1039361, 'b'));
-    ExpectEnd({"small.bin"},
-              "\nProgramming 1 MB Flash code\nCould not open file 'bootcode_mac.bin'.\n" + kPrompt, 3);
-    ExpectEnd({"large.bin"},
-              "\nProgramming 2 MB Flash code\nCould not open file 'bootcode_mac2M.bin'.\n" + kPrompt,
-              3);
-    ExpectEnd({"testcomm"},
-              "\nProgramming 1 MB Flash code\nCould not open file 'bootcode_mac.bin'.\n" + kPrompt, 3);
-    ExpectEnd({"erase"}, "Could not open file 'bootcode_mac2M_erase.bin'.\n" + kPrompt, 3);
+    ExpectEnd({"small.bin"}, Announcement(1) + CouldNotOpenFile("bootcode_mac.bin") + kPrompt, 3);
+    ExpectEnd({"large.bin"}, Announcement(2) + CouldNotOpenFile("bootcode_mac2M.bin") + kPrompt, 3);
+    ExpectEnd({"testcomm"}, Announcement(1) + CouldNotOpenFile("bootcode_mac.bin") + kPrompt, 3);
+    ExpectEnd({"erase"}, CouldNotOpenFile("bootcode_mac2M_erase.bin") + kPrompt, 3);
 
     folder_.Write("bootcode_mac2M.bin", std::string(2049, '\x01'));
     ExpectEnd({"large.bin"},
-              "\nProgramming 2 MB Flash code\nThe file bootcode_mac2M.bin is not a valid Bootrom "
-              "file.\n" + kPrompt,
-              3);
+              Announcement(2) + "The file bootcode_mac2M.bin is not a valid Bootrom file.\n" + kPrompt, 3);
 }
 
 TEST_F(Brivane, PortsThatCannotBeUsed) {
@@ -90,9 +77,8 @@ TEST_F(Brivane, PortsThatCannotBeUsed) {
     folder_.Write("bootcode_mac2M_erase.bin", kLoader);
     folder_.Write("image.bin", "x");
     ASSERT_EQ(symlink("/nonexistent/ttyUSB9", folder_.File("COM5").c_str()), 0);
-    ExpectEnd({"image.bin", "5"},
-              "\nProgramming 1 MB Flash code\nCould not open serial port COM5\n" + kPrompt, 4);
-    ExpectEnd({"erase", "5"}, "Could not open serial port COM5\n" + kPrompt, 4);
+    ExpectEnd({"image.bin", "5"}, Announcement(1) + CouldNotOpenPort(5) + kPrompt, 4);
+    ExpectEnd({"erase", "5"}, CouldNotOpenPort(5) + kPrompt, 4);
 
     // Something that is not a serial line: the module says why, then the run does.
     folder_.Write("notaport", "");
@@ -102,7 +88,7 @@ TEST_F(Brivane, PortsThatCannotBeUsed) {
     EXPECT_NE(result.out.find("       Error detected in file src/serial/serial_posix.cpp, line "),
               std::string::npos)
         << result.out;
-    EXPECT_NE(result.out.find("Could not open serial port COM6\n" + kPrompt), std::string::npos);
+    EXPECT_NE(result.out.find(CouldNotOpenPort(6) + kPrompt), std::string::npos);
 }
 
 // The closing key wait reads the terminal itself, in raw mode, and puts it back.

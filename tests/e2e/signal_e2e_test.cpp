@@ -9,12 +9,12 @@
 #include <csignal>
 #include <string>
 
+#include "expected_output.h"
 #include "process.h"
 #include "pty_pair.h"
 
 namespace {
 
-const std::string kPrompt = "Press any key to continue\n";
 
 class Signals : public ::testing::Test {
   protected:

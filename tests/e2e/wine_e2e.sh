@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End-to-end runs of the Windows build (brivane.exe) under Wine, talking through
-# Wine's COM1 to veskor-sim on a pseudo-terminal.
+# Wine's COM1 to veskor-sim on a pseudo-terminal. The expected console bytes come
+# from expected-output, built from the same code as the native tests' expectations.
 #
-#   tests/e2e/wine_e2e.sh [brivane.exe] [veskor-sim]
+#   tests/e2e/wine_e2e.sh [brivane.exe] [veskor-sim] [expected-output]
 #
 # Exits 0 when every case passes, 1 when one fails, 77 when Wine or a program is
 # missing (the test is then skipped, not failed).
@@ -11,6 +12,7 @@ set -u
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 exe="$(realpath -m "${1:-$repo/build-win/brivane.exe}")"
 sim="$(realpath -m "${2:-$repo/build/veskor-sim}")"
+expected_tool="$(realpath -m "${3:-$repo/build/expected-output}")"
 
 skip() {
     echo "skipped: $*"
@@ -21,6 +23,7 @@ command -v wine >/dev/null 2>&1 || skip "wine is not installed"
 command -v wineserver >/dev/null 2>&1 || skip "wineserver is not installed"
 [ -f "$exe" ] || skip "$exe is missing (build it with scripts/build-windows.sh)"
 [ -x "$sim" ] || skip "$sim is missing (build the native tree first)"
+[ -x "$expected_tool" ] || skip "$expected_tool is missing (build the native tree first)"
 
 work="$(mktemp -d)"
 export WINEPREFIX="$work/prefix"
@@ -143,13 +146,16 @@ finish_sim() {
     summary="$(tail -n 1 "$run_dir/sim.stderr")"
 }
 
-has_line() { grep -qxF -- "$1" <<<"$output"; }
+has_line() { [ -n "$1" ] && grep -qxF -- "$1" <<<"$output"; }
 has_text() { grep -qF -- "$1" <<<"$output"; }
 lacks_text() { ! grep -qF -- "$1" <<<"$output"; }
 status_is() { [ "$status" -eq "$1" ]; }
 
 # summary_is KEY VALUE: the simulator's closing line holds the field KEY=VALUE.
-summary_is() { tr ' ' '\n' <<<"$summary" | grep -qxF -- "$1=$2"; }
+summary_is() {
+    local value
+    value="$(expected summary "$1" <"$run_dir/sim.stderr")" && [ "$value" = "$2" ]
+}
 
 # The console output, with the "\r" that the C runtime puts before each "\n"
 # removed again, must equal $run_dir/expected byte for byte.
@@ -164,48 +170,9 @@ output_ends_with() {
     cmp -s <(tail -c "$(stat -c %s "$1")" "$run_dir/stdout.unix") "$1"
 }
 
-# Builders of the expected console bytes.
-blanks() { printf '\r%*s\r' "$1" ''; }
-
-counter() {
-    local label="$1" percent
-    shift
-    printf '%s(  0%%)' "$label"
-    for percent in "$@"; do
-        printf '\b\b\b\b\b%3d%%)' "$percent"
-    done
-}
-
-stage_one_output() {
-    local offset percents=()
-    for ((offset = 0; offset < 2048; offset += 128)); do
-        percents+=($(((offset + 128) * 100 / 2048)))
-    done
-    printf 'Hold in the small recessed button while powering up the Veskor...'
-    blanks 70
-    blanks 34
-    counter 'Downloading boot code...' "${percents[@]}"
-    blanks 30
-}
-
-programming_output() {
-    local rounded="$1" offset percents=()
-    for ((offset = 0; offset < rounded; offset += 1024)); do
-        percents+=($(((offset + 1024) * 100 / rounded)))
-    done
-    printf 'Erasing the FLASH...'
-    blanks 30
-    blanks 32
-    counter 'Programming the FLASH...' "${percents[@]}"
-    blanks 30
-}
-
-failure_lines() {
-    printf "Failed to program '%s'\n" "$1"
-    printf 'You might want to completely erase the Flash\n'
-    printf ' and then try programming again.\n'
-    printf ' To do this, enter "brivane erase"\n'
-}
+# expected NAME [ARGUMENT...]: the console bytes brivane prints for NAME (see
+# tests/support/expected_output_tool.cpp), e.g. "expected programming 6144".
+expected() { "$expected_tool" "$@"; }
 
 # flash_matches IMAGE FLASH: the 2 MiB flash starts with the image, zero-filled to
 # whole 1 KiB blocks, and is erased (0xFF) after that.
@@ -232,30 +199,30 @@ make_image() {
 run_dir="$work/probe"
 mkdir -p "$run_dir"
 run_brivane
-grep -qF "Brivane Version 2.0" "$run_dir/stdout" || skip "wine could not run $exe (status $status)"
+grep -qF "$(expected banner)" "$run_dir/stdout" || skip "wine could not run $exe (status $status)"
 
 # --- Command line refused: status 2 -----------------------------------------------
 new_run_dir usage
 begin_case "no arguments: usage, status 2"
 run_brivane
 check "status 2 (got $status)" status_is 2
-check "banner" has_line "Brivane Version 2.0"
-check "usage line" has_line "Usage: Brivane <filename or 'testcomm' or 'erase'> {<comm port> {<baud rate> }}"
-check "prompt" has_line "Press any key to continue"
+check "banner" has_line "$(expected banner)"
+check "usage line" has_line "$(expected usage | head -n 1)"
+check "prompt" has_line "$(expected prompt)"
 end_case
 
 new_run_dir bad-port
 begin_case "port 9: port message, status 2"
 run_brivane testcomm 9
 check "status 2 (got $status)" status_is 2
-check "port message" has_line "Invalid comm port. valid range 1 - 8"
+check "port message" has_line "$(expected invalid-port)"
 end_case
 
 new_run_dir bad-baud
 begin_case "baud 14400: baud message, status 2"
 run_brivane testcomm 1 14400
 check "status 2 (got $status)" status_is 2
-check "baud message" has_line "Invalid baud rate."
+check "baud message" has_line "$(expected invalid-baud)"
 end_case
 
 # --- File problems: status 3 -------------------------------------------------------
@@ -263,7 +230,7 @@ new_run_dir missing-image
 begin_case "missing image: status 3"
 run_brivane absent.bin 1
 check "status 3 (got $status)" status_is 3
-check "file message" has_line "Could not open file 'absent.bin'."
+check "file message" has_line "$(expected could-not-open-file absent.bin)"
 end_case
 
 new_run_dir missing-loader
@@ -271,7 +238,7 @@ rm "$run_dir/bootcode_mac2M_erase.bin"
 begin_case "missing erase loader: status 3"
 run_brivane erase 1
 check "status 3 (got $status)" status_is 3
-check "file message" has_line "Could not open file 'bootcode_mac2M_erase.bin'."
+check "file message" has_line "$(expected could-not-open-file bootcode_mac2M_erase.bin)"
 end_case
 
 new_run_dir too-large
@@ -279,7 +246,7 @@ truncate -s 2097152 "$run_dir/big.bin"
 begin_case "2 MiB image rejected: status 3, no prompt"
 run_brivane big.bin 1
 check "status 3 (got $status)" status_is 3
-check "size message" has_line " Error: Image is greater than 2 MBytes."
+check "size message" has_line "$(expected too-large)"
 check "no prompt" lacks_text "Press any key"
 end_case
 
@@ -288,7 +255,7 @@ new_run_dir no-port
 begin_case "unmapped COM3: silent open failure, status 4"
 run_brivane testcomm 3
 check "status 4 (got $status)" status_is 4
-check "port message" has_line "Could not open serial port COM3"
+check "port message" has_line "$(expected could-not-open-port 3)"
 check "no error report" lacks_text "Error detected"
 end_case
 
@@ -299,7 +266,7 @@ run_brivane testcomm 7
 check "status 4 (got $status)" status_is 4
 check "error report names this source file" \
     grep -qE '^       Error detected in file src/serial/serial_win32\.cpp, line [0-9]+ $' <<<"$output"
-check "port message" has_line "Could not open serial port COM7"
+check "port message" has_line "$(expected could-not-open-port 7)"
 end_case
 
 # --- Test mode ---------------------------------------------------------------------
@@ -313,10 +280,11 @@ for code in 5 2; do
         finish_sim
         check "status 0 (got $status)" status_is 0
         {
-            printf 'Brivane Version 2.0\n\nProgramming 1 MB Flash code\n'
-            stage_one_output
-            printf '\n\n Successfully communicating with Veskor \n\n'
-            printf 'Press any key to continue\n'
+            expected banner
+            expected announcement 1
+            expected stage-one
+            expected communicating
+            expected prompt
         } >"$run_dir/expected"
         check "console output" output_is_expected
         check "simulator booted ($summary)" summary_is boot ok
@@ -340,11 +308,10 @@ if start_sim --initial before.bin; then
     finish_sim
     check "status 0 (got $status)" status_is 0
     {
-        printf 'Brivane Version 2.0\n'
-        stage_one_output
-        printf 'Erasing the FLASH...'
-        blanks 30
-        printf '\n\nEntire Flash has been erased\n'
+        expected banner
+        expected stage-one
+        expected erasing
+        expected erased
     } >"$run_dir/expected"
     check "console output" output_is_expected
     check "erase length 2 MiB ($summary)" summary_is erase_bytes 00,00,20,00
@@ -364,11 +331,12 @@ if start_sim; then
     finish_sim
     check "status 0 (got $status)" status_is 0
     {
-        printf 'Brivane Version 2.0\n\nProgramming 1 MB Flash code\n'
-        stage_one_output
-        programming_output 6144
-        printf "\nSuccessfully programmed 'image.bin'\n"
-        printf 'Press any key to continue\n'
+        expected banner
+        expected announcement 1
+        expected stage-one
+        expected programming 6144
+        expected programmed image.bin
+        expected prompt
     } >"$run_dir/expected"
     check "console output" output_is_expected
     check "erase length 6144 ($summary)" summary_is erase_bytes 00,18,00,00
@@ -393,8 +361,7 @@ if locale -a | grep -qixE 'c\.utf-?8'; then
         LC_ALL=C.UTF-8 run_brivane "€.bin" 1 115200
         finish_sim
         check "status 0 (got $status)" status_is 0
-        printf "\nSuccessfully programmed '\x80.bin'\nPress any key to continue\n" \
-            >"$run_dir/expected-end"
+        { expected programmed $'\x80.bin'; expected prompt; } >"$run_dir/expected-end"
         check "success line with the name in code page 1252" output_ends_with "$run_dir/expected-end"
         check "flash holds the image" flash_matches "$run_dir/€.bin" "$run_dir/flash.bin"
     else
@@ -413,11 +380,12 @@ if start_sim --refuse-block 2; then
     finish_sim
     check "status 0 (got $status)" status_is 0
     {
-        printf 'Brivane Version 2.0\n\nProgramming 1 MB Flash code\n'
-        stage_one_output
-        programming_output 4096
-        printf "\nSuccessfully programmed 'image.bin'\n"
-        printf 'Press any key to continue\n'
+        expected banner
+        expected announcement 1
+        expected stage-one
+        expected programming 4096
+        expected programmed image.bin
+        expected prompt
     } >"$run_dir/expected"
     check "console output (the counter moves once per block)" output_is_expected
     check "four blocks ($summary)" summary_is blocks 4
@@ -437,15 +405,12 @@ if start_sim --silent-after-block 2; then
     finish_sim
     check "status 1 (got $status)" status_is 1
     {
-        printf 'Brivane Version 2.0\n\nProgramming 1 MB Flash code\n'
-        stage_one_output
-        printf 'Erasing the FLASH...'
-        blanks 30
-        blanks 32
-        counter 'Programming the FLASH...' 33
-        blanks 30
-        failure_lines image.bin
-        printf 'Press any key to continue\n'
+        expected banner
+        expected announcement 1
+        expected stage-one
+        expected programming-until 33
+        expected failure image.bin
+        expected prompt
     } >"$run_dir/expected"
     check "console output" output_is_expected
     check "one block taken ($summary)" summary_is blocks 1
@@ -463,11 +428,12 @@ if start_sim --verdict-fail; then
     finish_sim
     check "status 1 (got $status)" status_is 1
     {
-        printf 'Brivane Version 2.0\n\nProgramming 1 MB Flash code\n'
-        stage_one_output
-        programming_output 2048
-        failure_lines image.bin
-        printf 'Press any key to continue\n'
+        expected banner
+        expected announcement 1
+        expected stage-one
+        expected programming 2048
+        expected failure image.bin
+        expected prompt
     } >"$run_dir/expected"
     check "console output" output_is_expected
     check "verdict ^ ($summary)" summary_is verdict '^'
@@ -483,7 +449,7 @@ if start_sim --hangup-after-block 3; then
     run_brivane image.bin 1
     finish_sim
     check "status 1 (got $status)" status_is 1
-    { failure_lines image.bin; printf 'Press any key to continue\n'; } >"$run_dir/expected-end"
+    { expected failure image.bin; expected prompt; } >"$run_dir/expected-end"
     check "failure lines and prompt at the end" output_ends_with "$run_dir/expected-end"
     check "no success line" lacks_text "Successfully"
     check "serial error report" has_text "Error detected in file src/serial/serial_win32.cpp"
@@ -503,7 +469,7 @@ if start_sim --hangup-at sync; then
     run_brivane image.bin 1
     finish_sim
     check "status 4 (got $status)" status_is 4
-    printf 'Lost the serial port COM1\nPress any key to continue\n' >"$run_dir/expected-end"
+    { expected lost-port 1; expected prompt; } >"$run_dir/expected-end"
     check "lost line and prompt at the end" output_ends_with "$run_dir/expected-end"
     reports=$(grep -c "Error detected" <<<"$output")
     check "1 to 3 error reports (got $reports)" test "$reports" -ge 1 -a "$reports" -le 3

@@ -1,7 +1,6 @@
-// Starting veskor-sim for a test and reading what it reports.
+// Starting veskor-sim for a test; SimulatorSummary (expected_output.h) reads its report.
 #pragma once
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -11,6 +10,3 @@
 // there; false (with the reason in `process->err`) when it never appears.
 bool StartSimulator(const std::string& simulatorPath, const std::string& folder, int port,
                     const std::vector<std::string>& options, RunningProcess* process);
-
-// The simulator's closing line "veskor-sim: key=value ..." as a map.
-std::map<std::string, std::string> SimulatorSummary(const std::string& err);

@@ -10,8 +10,21 @@
 
 #include "sim_device.h"
 
-namespace {
+// Names in failure messages rather than the enums' bytes.
+static void PrintTo(DeviceState state, std::ostream* out) {
+    static const char* const kNames[] = {"Off",      "ReceivingBootImage",   "AwaitingSpeedCommand",
+                                         "AwaitingSpeedCode", "Synchronising", "ReceivingEraseLength",
+                                         "Erasing",  "ReceivingBlocks",      "Finished",
+                                         "Silent",   "AwaitingHangup",       "HungUp"};
+    *out << "DeviceState::" << kNames[static_cast<int>(state)];
+}
 
+static void PrintTo(BootOutcome outcome, std::ostream* out) {
+    static const char* const kNames[] = {"None", "Ok", "Implausible"};
+    *out << "BootOutcome::" << kNames[static_cast<int>(outcome)];
+}
+
+namespace {
 
 const int64_t kMs = 1000;
 
@@ -58,6 +71,12 @@ std::vector<uint8_t> RandomBlock(std::mt19937* random) {
     return block;
 }
 
+// The flash's content at block `index` (from 0).
+std::vector<uint8_t> FlashBlock(const Device& device, size_t index) {
+    auto start = device.flash.begin() + static_cast<long>(index * kBlockSize);
+    return std::vector<uint8_t>(start, start + static_cast<long>(kBlockSize));
+}
+
 std::vector<uint8_t> Frame(const std::vector<uint8_t>& block, uint32_t checksumAdjustment = 0) {
     uint32_t sum = 0;
     for (uint8_t byte : block) {
@@ -87,28 +106,29 @@ int64_t BringToBlocks(Device* device, char speedCode, uint32_t eraseLength) {
 }
 
 TEST(SimulatedDevice, BootImageCheck) {
-    EXPECT_TRUE(CheckBootImage(BootImageWithZeroWordAt(0, {}).data(), kBootImageSize) == BootOutcome::Ok);
-    EXPECT_TRUE(CheckBootImage(BootImageWithZeroWordAt(4, kGoodMarker).data(), kBootImageSize) == BootOutcome::Ok);
-    EXPECT_TRUE(CheckBootImage(BootImageWithZeroWordAt(1000, kGoodMarker).data(), kBootImageSize) == BootOutcome::Ok);
+    EXPECT_EQ(CheckBootImage(BootImageWithZeroWordAt(0, {}).data(), kBootImageSize), BootOutcome::Ok);
+    EXPECT_EQ(CheckBootImage(BootImageWithZeroWordAt(4, kGoodMarker).data(), kBootImageSize), BootOutcome::Ok);
+    EXPECT_EQ(CheckBootImage(BootImageWithZeroWordAt(1000, kGoodMarker).data(), kBootImageSize), BootOutcome::Ok);
     // No zero word at all: the marker must close the image.
-    EXPECT_TRUE(CheckBootImage(BootImageWithZeroWordAt(kBootImageSize, kGoodMarker).data(), kBootImageSize) ==
-          BootOutcome::Ok);
-    EXPECT_TRUE(CheckBootImage(BootImageWithZeroWordAt(kBootImageSize, {0xEC, 0x02, 0x00, 0x11}).data(),
-                         kBootImageSize) == BootOutcome::Implausible);
-    EXPECT_TRUE(CheckBootImage(BootImageWithZeroWordAt(1000, {0x10, 0x00, 0x02, 0xEC}).data(), kBootImageSize) ==
-          BootOutcome::Implausible);
+    EXPECT_EQ(CheckBootImage(BootImageWithZeroWordAt(kBootImageSize, kGoodMarker).data(), kBootImageSize),
+              BootOutcome::Ok);
+    EXPECT_EQ(CheckBootImage(BootImageWithZeroWordAt(kBootImageSize, {0xEC, 0x02, 0x00, 0x11}).data(),
+                             kBootImageSize),
+              BootOutcome::Implausible);
+    EXPECT_EQ(CheckBootImage(BootImageWithZeroWordAt(1000, {0x10, 0x00, 0x02, 0xEC}).data(), kBootImageSize),
+              BootOutcome::Implausible);
 
     // Only word-aligned zero runs count: zeros straddling two words are data.
     std::vector<uint8_t> image = BootImageWithZeroWordAt(512, kGoodMarker);
     for (size_t i = 102; i < 106; ++i) {
         image[i] = 0;
     }
-    EXPECT_TRUE(CheckBootImage(image.data(), kBootImageSize) == BootOutcome::Ok);
+    EXPECT_EQ(CheckBootImage(image.data(), kBootImageSize), BootOutcome::Ok);
     // An earlier aligned zero word without the marker in front of it spoils the image.
     for (size_t i = 100; i < 104; ++i) {
         image[i] = 0;
     }
-    EXPECT_TRUE(CheckBootImage(image.data(), kBootImageSize) == BootOutcome::Implausible);
+    EXPECT_EQ(CheckBootImage(image.data(), kBootImageSize), BootOutcome::Implausible);
 }
 
 TEST(SimulatedDevice, StageOneExchange) {
@@ -119,23 +139,23 @@ TEST(SimulatedDevice, StageOneExchange) {
 
     Feed(&device, {'B', '5'}, 0);  // before power-up the device hears nothing
     EXPECT_TRUE(device.outbox.empty());
-    EXPECT_TRUE(device.ignoredBytes == 2);
+    EXPECT_EQ(device.ignoredBytes, 2);
 
     PowerUpDevice(&device);
-    EXPECT_TRUE(TakeOutput(&device) == std::string(static_cast<size_t>(options.noiseBytes), 'x') + "<");
+    EXPECT_EQ(TakeOutput(&device), std::string(static_cast<size_t>(options.noiseBytes), 'x') + "<");
 
     std::vector<uint8_t> image = BootImageWithZeroWordAt(8, kGoodMarker);
     Feed(&device, std::vector<uint8_t>(image.begin(), image.end() - 1), 20 * kMs);
     EXPECT_TRUE(device.outbox.empty());
     Feed(&device, {image.back()}, 20 * kMs);
-    EXPECT_TRUE(device.boot == BootOutcome::Ok);
-    EXPECT_TRUE(TakeOutput(&device) == ">?");
-    EXPECT_TRUE(DeviceBaud(device) == kBootRomBaud);
+    EXPECT_EQ(device.boot, BootOutcome::Ok);
+    EXPECT_EQ(TakeOutput(&device), ">?");
+    EXPECT_EQ(DeviceBaud(device), kBootRomBaud);
 
     Feed(&device, {'x', 'B', '9', '4'}, 30 * kMs);  // stray bytes and a bad code are skipped
-    EXPECT_TRUE(device.speedCode == '4');
-    EXPECT_TRUE(DeviceBaud(device) == BaudForSpeedCode('4'));
-    EXPECT_TRUE(device.state == DeviceState::Synchronising);
+    EXPECT_EQ(device.speedCode, '4');
+    EXPECT_EQ(DeviceBaud(device), BaudForSpeedCode('4'));
+    EXPECT_EQ(device.state, DeviceState::Synchronising);
 }
 
 TEST(SimulatedDevice, ImplausibleBootImageSilencesDevice) {
@@ -144,22 +164,22 @@ TEST(SimulatedDevice, ImplausibleBootImageSilencesDevice) {
     PowerUpDevice(&device);
     TakeOutput(&device);
     Feed(&device, BootImageWithZeroWordAt(100, {1, 2, 3, 4}), kMs);
-    EXPECT_TRUE(device.boot == BootOutcome::Implausible);
+    EXPECT_EQ(device.boot, BootOutcome::Implausible);
     Feed(&device, {'B', '5', '-'}, 2 * kMs);
     EXPECT_TRUE(device.outbox.empty());
-    EXPECT_TRUE(device.speedCode == 0);
+    EXPECT_EQ(device.speedCode, 0);
 }
 
 TEST(SimulatedDevice, SpeedCodeRates) {
     int previous = 0;
     for (char code = '0'; code <= '5'; ++code) {
-        EXPECT_TRUE(BaudForSpeedCode(code) > previous);
+        EXPECT_GT(BaudForSpeedCode(code), previous);
         previous = BaudForSpeedCode(code);
     }
-    EXPECT_TRUE(BaudForSpeedCode('0') == kBootRomBaud);
-    EXPECT_TRUE(BaudForSpeedCode('6') == 0);
-    EXPECT_TRUE(BaudForSpeedCode('/') == 0);
-    EXPECT_TRUE(BaudForSpeedCode('B') == 0);
+    EXPECT_EQ(BaudForSpeedCode('0'), kBootRomBaud);
+    EXPECT_EQ(BaudForSpeedCode('6'), 0);
+    EXPECT_EQ(BaudForSpeedCode('/'), 0);
+    EXPECT_EQ(BaudForSpeedCode('B'), 0);
 }
 
 TEST(SimulatedDevice, SyncAnswersAreSpacedOut) {
@@ -172,14 +192,14 @@ TEST(SimulatedDevice, SyncAnswersAreSpacedOut) {
 
     int64_t now = 500 * kMs;
     Feed(&device, {'-'}, now);
-    EXPECT_TRUE(TakeOutput(&device) == "?");
+    EXPECT_EQ(TakeOutput(&device), "?");
     // A second request sent before the first answer arrived gets none.
     Feed(&device, {'-'}, now + 20 * kMs);
     Feed(&device, {'-'}, now + 99 * kMs);
     EXPECT_TRUE(device.outbox.empty());
     Feed(&device, {'-'}, now + 100 * kMs);
-    EXPECT_TRUE(TakeOutput(&device) == "?");
-    EXPECT_TRUE(device.syncs == 4);
+    EXPECT_EQ(TakeOutput(&device), "?");
+    EXPECT_EQ(device.syncs, 4);
 }
 
 TEST(SimulatedDevice, EraseTakesItsTimeAndClearsFlash) {
@@ -188,24 +208,25 @@ TEST(SimulatedDevice, EraseTakesItsTimeAndClearsFlash) {
     std::vector<uint8_t> initial(3 * kBlockSize, 0x11);
     Device device;
     InitDevice(&device, options, initial);
-    EXPECT_TRUE(device.flash.size() == kFlashSize);
-    EXPECT_TRUE(device.flash[initial.size()] == 0xFF);
+    EXPECT_EQ(device.flash.size(), kFlashSize);
+    EXPECT_EQ(device.flash[initial.size()], 0xFF);
 
     const uint32_t eraseLength = 2 * kBlockSize;
     int64_t now = BringToBlocks(&device, '5', eraseLength);
-    EXPECT_TRUE(device.state == DeviceState::Erasing);
+    EXPECT_EQ(device.state, DeviceState::Erasing);
     int64_t deadline = 0;
     EXPECT_TRUE(DeviceNextDeadline(device, &deadline));
-    EXPECT_TRUE(deadline == now + static_cast<int64_t>(options.eraseSeconds * 1e6));
+    EXPECT_EQ(deadline, now + static_cast<int64_t>(options.eraseSeconds * 1e6));
 
     DeviceAdvanceClock(&device, deadline - 1);
     EXPECT_TRUE(device.outbox.empty());
     DeviceAdvanceClock(&device, deadline);
-    EXPECT_TRUE(TakeOutput(&device) == "!");
-    EXPECT_TRUE(device.totalBlocks == static_cast<long>(eraseLength / kBlockSize));
-    EXPECT_TRUE(device.flash[0] == 0xFF && device.flash[eraseLength - 1] == 0xFF);
-    EXPECT_TRUE(device.flash[eraseLength] == initial[eraseLength]);
-    EXPECT_TRUE(!DeviceNextDeadline(device, &deadline));
+    EXPECT_EQ(TakeOutput(&device), "!");
+    EXPECT_EQ(device.totalBlocks, static_cast<long>(eraseLength / kBlockSize));
+    EXPECT_EQ(device.flash[0], 0xFF);
+    EXPECT_EQ(device.flash[eraseLength - 1], 0xFF);
+    EXPECT_EQ(device.flash[eraseLength], initial[eraseLength]);
+    EXPECT_FALSE(DeviceNextDeadline(device, &deadline));
 }
 
 TEST(SimulatedDevice, ProgrammingWritesBlocksAndVerdict) {
@@ -214,8 +235,8 @@ TEST(SimulatedDevice, ProgrammingWritesBlocksAndVerdict) {
     InitDevice(&device, SimOptions(), {});
     const long blockCount = 3;
     int64_t now = BringToBlocks(&device, '5', static_cast<uint32_t>(blockCount * kBlockSize));
-    EXPECT_TRUE(device.eraseLength == blockCount * kBlockSize);
-    EXPECT_TRUE(device.eraseBytes == LittleEndian(static_cast<uint32_t>(blockCount * kBlockSize)));
+    EXPECT_EQ(device.eraseLength, blockCount * kBlockSize);
+    EXPECT_EQ(device.eraseBytes, LittleEndian(static_cast<uint32_t>(blockCount * kBlockSize)));
 
     std::vector<std::vector<uint8_t>> blocks;
     for (long i = 0; i < blockCount; ++i) {
@@ -224,13 +245,13 @@ TEST(SimulatedDevice, ProgrammingWritesBlocksAndVerdict) {
         Feed(&device, Frame(blocks.back()), now);
         now += kMs;
     }
-    EXPECT_TRUE(TakeOutput(&device) == std::string(static_cast<size_t>(blockCount), '#') + "*");
-    EXPECT_TRUE(device.blocksAccepted == blockCount);
-    EXPECT_TRUE(device.fillers == 0);
+    EXPECT_EQ(TakeOutput(&device), std::string(static_cast<size_t>(blockCount), '#') + "*");
+    EXPECT_EQ(device.blocksAccepted, blockCount);
+    EXPECT_EQ(device.fillers, 0);
     for (long i = 0; i < blockCount; ++i) {
-        EXPECT_TRUE(std::equal(blocks[i].begin(), blocks[i].end(), device.flash.begin() + i * kBlockSize));
+        EXPECT_EQ(FlashBlock(device, static_cast<size_t>(i)), blocks[i]);
     }
-    EXPECT_TRUE(device.flash[blockCount * kBlockSize] == 0xFF);
+    EXPECT_EQ(device.flash[blockCount * kBlockSize], 0xFF);
     Feed(&device, {'#'}, now);  // after the verdict nothing more is expected
     EXPECT_TRUE(device.outbox.empty());
 }
@@ -243,15 +264,18 @@ TEST(SimulatedDevice, BadChecksumIsRefusedAndNotWritten) {
     std::vector<uint8_t> block = RandomBlock(&random);
 
     Feed(&device, Frame(block, 1), now);
-    EXPECT_TRUE(TakeOutput(&device) == "E");
+    EXPECT_EQ(TakeOutput(&device), "E");
     Feed(&device, Frame(block, 1u << 24), now);  // all four checksum bytes count
-    EXPECT_TRUE(TakeOutput(&device) == "E");
-    EXPECT_TRUE(device.badChecksums == 2 && device.refusals == 2 && device.blocksAccepted == 0);
-    EXPECT_TRUE(device.flash[0] == 0xFF && device.flash[kBlockSize - 1] == 0xFF);
+    EXPECT_EQ(TakeOutput(&device), "E");
+    EXPECT_EQ(device.badChecksums, 2);
+    EXPECT_EQ(device.refusals, 2);
+    EXPECT_EQ(device.blocksAccepted, 0);
+    EXPECT_EQ(device.flash[0], 0xFF);
+    EXPECT_EQ(device.flash[kBlockSize - 1], 0xFF);
 
     Feed(&device, Frame(block), now + kMs);
-    EXPECT_TRUE(TakeOutput(&device) == "#*");
-    EXPECT_TRUE(std::equal(block.begin(), block.end(), device.flash.begin()));
+    EXPECT_EQ(TakeOutput(&device), "#*");
+    EXPECT_EQ(FlashBlock(device, 0), block);
 }
 
 TEST(SimulatedDevice, ForcedRefusals) {
@@ -264,15 +288,16 @@ TEST(SimulatedDevice, ForcedRefusals) {
     int64_t now = BringToBlocks(&device, '5', 2 * kBlockSize);
 
     Feed(&device, Frame(RandomBlock(&random)), now);
-    EXPECT_TRUE(TakeOutput(&device) == "#");
+    EXPECT_EQ(TakeOutput(&device), "#");
     std::vector<uint8_t> second = Frame(RandomBlock(&random));
     for (long i = 0; i < options.refuseCount; ++i) {
         Feed(&device, second, now);
-        EXPECT_TRUE(TakeOutput(&device) == "E");
+        EXPECT_EQ(TakeOutput(&device), "E");
     }
     Feed(&device, second, now);
-    EXPECT_TRUE(TakeOutput(&device) == "#*");
-    EXPECT_TRUE(device.refusals == options.refuseCount && device.badChecksums == 0);
+    EXPECT_EQ(TakeOutput(&device), "#*");
+    EXPECT_EQ(device.refusals, options.refuseCount);
+    EXPECT_EQ(device.badChecksums, 0);
 }
 
 TEST(SimulatedDevice, FlippedBitOnFirstSendingOnly) {
@@ -287,11 +312,13 @@ TEST(SimulatedDevice, FlippedBitOnFirstSendingOnly) {
     std::vector<uint8_t> second = RandomBlock(&random);
     Feed(&device, Frame(first), now);
     Feed(&device, Frame(second), now);
-    EXPECT_TRUE(TakeOutput(&device) == "#E");
+    EXPECT_EQ(TakeOutput(&device), "#E");
     Feed(&device, Frame(second), now);
-    EXPECT_TRUE(TakeOutput(&device) == "#");
-    EXPECT_TRUE(device.badChecksums == 1 && device.refusals == 1 && device.blocksAccepted == 2);
-    EXPECT_TRUE(std::equal(second.begin(), second.end(), device.flash.begin() + kBlockSize));
+    EXPECT_EQ(TakeOutput(&device), "#");
+    EXPECT_EQ(device.badChecksums, 1);
+    EXPECT_EQ(device.refusals, 1);
+    EXPECT_EQ(device.blocksAccepted, 2);
+    EXPECT_EQ(FlashBlock(device, 1), second);
 }
 
 TEST(SimulatedDevice, FillersAfterSilenceAreDropped) {
@@ -307,10 +334,10 @@ TEST(SimulatedDevice, FillersAfterSilenceAreDropped) {
     Feed(&device, {0xFF}, now);
     now += 256 * kMs;
     Feed(&device, {0xFF}, now);
-    EXPECT_TRUE(device.fillers == 2);
-    EXPECT_TRUE(device.frame.size() == 100);
+    EXPECT_EQ(device.fillers, 2);
+    EXPECT_EQ(device.frame.size(), 100u);
     Feed(&device, std::vector<uint8_t>(frame.begin() + 100, frame.end()), now);
-    EXPECT_TRUE(TakeOutput(&device) == "#*");
+    EXPECT_EQ(TakeOutput(&device), "#*");
 
     // A reply still held back by a slow line does not hide the fillers sent meanwhile.
     Device paced;
@@ -319,7 +346,8 @@ TEST(SimulatedDevice, FillersAfterSilenceAreDropped) {
     Feed(&paced, Frame(RandomBlock(&random)), now);
     EXPECT_TRUE(paced.outputPending);
     Feed(&paced, {0xFF}, now + 256 * kMs);
-    EXPECT_TRUE(paced.fillers == 1 && paced.frame.empty());
+    EXPECT_EQ(paced.fillers, 1);
+    EXPECT_TRUE(paced.frame.empty());
 
     // A 0xFF only 199 ms after the last byte is data.
     Device other;
@@ -327,7 +355,8 @@ TEST(SimulatedDevice, FillersAfterSilenceAreDropped) {
     now = BringToBlocks(&other, '5', kBlockSize);
     Feed(&other, {0x01}, now);
     Feed(&other, {0xFF}, now + 199 * kMs);
-    EXPECT_TRUE(other.fillers == 0 && other.frame.size() == 2);
+    EXPECT_EQ(other.fillers, 0);
+    EXPECT_EQ(other.frame.size(), 2u);
 }
 
 TEST(SimulatedDevice, SilentAfterBlock) {
@@ -340,14 +369,15 @@ TEST(SimulatedDevice, SilentAfterBlock) {
 
     std::vector<uint8_t> first = RandomBlock(&random);
     Feed(&device, Frame(first), now);
-    EXPECT_TRUE(TakeOutput(&device) == "#");
+    EXPECT_EQ(TakeOutput(&device), "#");
     Feed(&device, Frame(RandomBlock(&random)), now);
     for (int wait = 1; wait <= 16; ++wait) {
         Feed(&device, {0xFF}, now + wait * 256 * kMs);
     }
     EXPECT_TRUE(device.outbox.empty());
-    EXPECT_TRUE(device.blocksAccepted == 1 && device.fillers == 16);
-    EXPECT_TRUE(device.flash[kBlockSize] == 0xFF);
+    EXPECT_EQ(device.blocksAccepted, 1);
+    EXPECT_EQ(device.fillers, 16);
+    EXPECT_EQ(device.flash[kBlockSize], 0xFF);
 }
 
 TEST(SimulatedDevice, HangupAfterBlock) {
@@ -359,28 +389,30 @@ TEST(SimulatedDevice, HangupAfterBlock) {
     int64_t now = BringToBlocks(&device, '5', 2 * kBlockSize);
 
     Feed(&device, Frame(RandomBlock(&random)), now);
-    EXPECT_TRUE(TakeOutput(&device) == "#");
-    EXPECT_TRUE(device.state == DeviceState::AwaitingHangup);
+    EXPECT_EQ(TakeOutput(&device), "#");
+    EXPECT_EQ(device.state, DeviceState::AwaitingHangup);
     int64_t deadline = 0;
-    EXPECT_TRUE(DeviceNextDeadline(device, &deadline) && deadline > now);
+    EXPECT_TRUE(DeviceNextDeadline(device, &deadline));
+    EXPECT_GT(deadline, now);
     DeviceAdvanceClock(&device, deadline - 1);
-    EXPECT_TRUE(device.state == DeviceState::AwaitingHangup);
+    EXPECT_EQ(device.state, DeviceState::AwaitingHangup);
     Feed(&device, {0x42}, deadline - 1);  // the PC started the next block
-    EXPECT_TRUE(device.state == DeviceState::HungUp);
+    EXPECT_EQ(device.state, DeviceState::HungUp);
 
     // While the "#" has not left, neither time nor the PC's bytes bring the hang-up.
     Device timed;
     InitDevice(&timed, options, {});
     now = BringToBlocks(&timed, '5', 2 * kBlockSize);
     Feed(&timed, Frame(RandomBlock(&random)), now);
-    EXPECT_TRUE(!DeviceNextDeadline(timed, &deadline));
+    EXPECT_FALSE(DeviceNextDeadline(timed, &deadline));
     Feed(&timed, {0xFF}, now + 300 * kMs);
     DeviceAdvanceClock(&timed, now + 300 * kMs);
-    EXPECT_TRUE(timed.state == DeviceState::AwaitingHangup);
-    EXPECT_TRUE(TakeOutput(&timed) == "#");
-    EXPECT_TRUE(DeviceNextDeadline(timed, &deadline) && deadline > now + 300 * kMs);
+    EXPECT_EQ(timed.state, DeviceState::AwaitingHangup);
+    EXPECT_EQ(TakeOutput(&timed), "#");
+    EXPECT_TRUE(DeviceNextDeadline(timed, &deadline));
+    EXPECT_GT(deadline, now + 300 * kMs);
     DeviceAdvanceClock(&timed, deadline);
-    EXPECT_TRUE(timed.state == DeviceState::HungUp);
+    EXPECT_EQ(timed.state, DeviceState::HungUp);
 
     // At the updater's waits without end the line drops at once, instead of the answer.
     const struct {
@@ -414,8 +446,9 @@ TEST(SimulatedDevice, GarbageAndFailingVerdict) {
     Feed(&device, {'B', '0', '-', 'F', 0, 0, 0, 0}, 0);
     std::string expected = "<>?";
     expected += "?!" + std::string(static_cast<size_t>(options.garbageBeforeVerdict), 'g') + "^";
-    EXPECT_TRUE(TakeOutput(&device) == expected);
-    EXPECT_TRUE(device.verdict == '^' && device.state == DeviceState::Finished);
+    EXPECT_EQ(TakeOutput(&device), expected);
+    EXPECT_EQ(device.verdict, '^');
+    EXPECT_EQ(device.state, DeviceState::Finished);
 }
 
 TEST(SimulatedDevice, InvalidEraseLengthSilencesDevice) {
@@ -425,10 +458,12 @@ TEST(SimulatedDevice, InvalidEraseLengthSilencesDevice) {
         Device device;
         InitDevice(&device, SimOptions(), {});
         int64_t now = BringToBlocks(&device, '5', length);
-        EXPECT_TRUE(device.state == DeviceState::Silent);
-        EXPECT_TRUE(device.eraseLengthKnown && device.eraseLength == length);
+        EXPECT_EQ(device.state, DeviceState::Silent);
+        EXPECT_TRUE(device.eraseLengthKnown);
+        EXPECT_EQ(device.eraseLength, length);
         Feed(&device, std::vector<uint8_t>(kBlockFrameSize, 0), now);
-        EXPECT_TRUE(device.outbox.empty() && device.blocksAccepted == 0);
+        EXPECT_TRUE(device.outbox.empty());
+        EXPECT_EQ(device.blocksAccepted, 0);
     }
 }
 
@@ -455,9 +490,11 @@ TEST(SimulatedDevice, ArbitraryBytes) {
             DeviceReceive(&device, byte, now);
             DeviceAdvanceClock(&device, now);
         }
-        EXPECT_TRUE(device.flash.size() == kFlashSize);
-        EXPECT_TRUE(device.blocksAccepted <= device.totalBlocks || device.totalBlocks == 0);
-        EXPECT_TRUE(device.frame.size() < kBlockFrameSize);
+        EXPECT_EQ(device.flash.size(), kFlashSize);
+        if (device.totalBlocks != 0) {
+            EXPECT_LE(device.blocksAccepted, device.totalBlocks);
+        }
+        EXPECT_LT(device.frame.size(), kBlockFrameSize);
     }
 }
 
@@ -475,23 +512,23 @@ TEST(SimulatedDevice, SummaryLine) {
     const long lineBaud = BaudForSpeedCode('2');
 
     std::string line = FormatSummary(device, lineBaud, "8N1", EndReason::Closed);
-    EXPECT_TRUE(line.find('\n') == std::string::npos);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
     std::istringstream words(line);
     std::string word;
     words >> word;
-    EXPECT_TRUE(word == "veskor-sim:");
+    EXPECT_EQ(word, "veskor-sim:");
     std::vector<std::pair<std::string, std::string>> fields;
     while (words >> word) {
         size_t equals = word.find('=');
-        EXPECT_TRUE(equals != std::string::npos);
+        EXPECT_NE(equals, std::string::npos);
         fields.emplace_back(word.substr(0, equals), word.substr(equals + 1));
     }
     const std::vector<std::string> keys = {"boot",   "speed_code", "line_baud", "line_format", "syncs",   "erase_length",
                                            "erase_bytes", "blocks", "refusals", "bad_checksums", "fillers",
                                            "verdict", "end"};
-    EXPECT_TRUE(fields.size() == keys.size());
+    EXPECT_EQ(fields.size(), keys.size());
     for (size_t i = 0; i < fields.size() && i < keys.size(); ++i) {
-        EXPECT_TRUE(fields[i].first == keys[i]);
+        EXPECT_EQ(fields[i].first, keys[i]);
     }
     if (fields.size() == keys.size()) {
         char eraseBytes[32];
@@ -511,11 +548,11 @@ TEST(SimulatedDevice, SummaryLine) {
     std::string idle = FormatSummary(fresh, 0, "", EndReason::Timeout);
     for (const char* expected : {" boot=none ", " speed_code=none ", " line_baud=0 ", " line_format=none ", " erase_length=none ",
                                  " erase_bytes=none ", " verdict=none ", " end=timeout"}) {
-        EXPECT_TRUE(idle.find(expected) != std::string::npos);
+        EXPECT_NE(idle.find(expected), std::string::npos);
     }
-    EXPECT_TRUE(FormatSummary(fresh, 0, "", EndReason::Hangup).find(" end=hangup") != std::string::npos);
-    EXPECT_TRUE(FormatSummary(fresh, 0, "", EndReason::Signal).find(" end=signal") != std::string::npos);
-    EXPECT_TRUE(FormatSummary(fresh, 0, "", EndReason::Error).find(" end=error") != std::string::npos);
+    EXPECT_NE(FormatSummary(fresh, 0, "", EndReason::Hangup).find(" end=hangup"), std::string::npos);
+    EXPECT_NE(FormatSummary(fresh, 0, "", EndReason::Signal).find(" end=signal"), std::string::npos);
+    EXPECT_NE(FormatSummary(fresh, 0, "", EndReason::Error).find(" end=error"), std::string::npos);
 }
 
 }  // namespace
