@@ -5,8 +5,6 @@
 //   expected-output communicating | erased | erasing | stage-one
 //   expected-output announcement MEGABYTES
 //   expected-output could-not-open-file NAME | could-not-open-port N | lost-port N
-//   expected-output blanks COUNT
-//   expected-output counter LABEL [PERCENT...]
 //   expected-output programming ROUNDED_SIZE
 //   expected-output programming-until [PERCENT...]
 //   expected-output programmed IMAGE | failure IMAGE
@@ -72,11 +70,6 @@ bool Expected(const std::string& name, const std::vector<std::string>& args, std
         *text = CouldNotOpenPort(static_cast<int>(number));
     } else if (name == "lost-port" && oneNumber) {
         *text = LostPort(static_cast<int>(number));
-    } else if (name == "blanks" && oneNumber) {
-        *text = Blanks(static_cast<int>(number));
-    } else if (name == "counter" && !args.empty() &&
-               Numbers(std::vector<std::string>(args.begin() + 1, args.end()), &percents)) {
-        *text = Counter(args[0], percents);
     } else if (name == "programming" && oneNumber && number > 0) {
         *text = ProgrammingOutput(number);
     } else if (name == "programming-until" && Numbers(args, &percents)) {
