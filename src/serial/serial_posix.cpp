@@ -51,12 +51,32 @@ void DevicePathFor(int portNumber, char* path, size_t size) {
 // DTR and RTS, which resets some devices in the middle of another program's flash.
 const char* const kLockFolders[] = {"/run/lock", "/var/lock"};
 
-// The lock file last taken, removed at exit too: most ends leave the port to exit.
+// The lock file last taken, removed at exit too: most ends leave the port to exit,
+// and Ctrl+C is how a user gives up a wait.
 char g_lockAtExit[sizeof(SerialPort::lockFile)];
 
 void RemoveLockAtExit() {
     if (g_lockAtExit[0] != '\0') {
         unlink(g_lockAtExit);
+    }
+}
+
+void RemoveLockAndReraise(int signalNumber) {
+    RemoveLockAtExit();
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
+}
+
+const int kLockedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void RemoveLockAtExitAndOnSignals() {
+    std::atexit(RemoveLockAtExit);
+    for (int signalNumber : kLockedSignals) {
+        struct sigaction previous {};
+        sigaction(signalNumber, nullptr, &previous);
+        if (previous.sa_handler == SIG_DFL) {  // an ignored signal stays ignored
+            signal(signalNumber, RemoveLockAndReraise);
+        }
     }
 }
 
@@ -137,7 +157,7 @@ LockResult TakeDeviceLock(const char* devicePath, SerialPort* port) {
         LockResult result = TakeLockIn(folder, name, port);
         if (result != LockResult::Unavailable) {
             if (result == LockResult::Taken) {
-                static bool registered = std::atexit(RemoveLockAtExit) == 0;
+                static bool registered = (RemoveLockAtExitAndOnSignals(), true);
                 (void)registered;
                 std::memcpy(g_lockAtExit, port->lockFile, sizeof g_lockAtExit);
             }

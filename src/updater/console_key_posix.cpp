@@ -20,18 +20,26 @@ void RestoreTerminal() {
     }
 }
 
+// SIGINT too: Ctrl+C on the terminal is a key during the wait, but `kill -INT` is not.
+const int kEndingSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
+const int kEndingSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+struct sigaction g_handlersBeforeWait[kEndingSignalCount];
+
 // A signal that ends the process during the wait must not leave the terminal raw.
+// The handler from before the wait then gets the signal (the serial module's
+// removes the port's lock file), or it ends the process as by default.
 void RestoreAndReraise(int signalNumber) {
     RestoreTerminal();
-    signal(signalNumber, SIG_DFL);
+    for (int i = 0; i < kEndingSignalCount; ++i) {
+        if (kEndingSignals[i] == signalNumber) {
+            sigaction(signalNumber, &g_handlersBeforeWait[i], nullptr);
+        }
+    }
     raise(signalNumber);
 }
 
-// SIGINT too: Ctrl+C on the terminal is a key during the wait, but `kill -INT` is not.
-const int kEndingSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
-
 void SetEndingSignals(void (*handler)(int), struct sigaction* previous) {
-    for (unsigned i = 0; i < sizeof kEndingSignals / sizeof kEndingSignals[0]; ++i) {
+    for (int i = 0; i < kEndingSignalCount; ++i) {
         if (handler == nullptr) {
             sigaction(kEndingSignals[i], &previous[i], nullptr);
             continue;
@@ -94,9 +102,8 @@ void WaitForKey() {
     keyMode.c_cc[VMIN] = 1;
     keyMode.c_cc[VTIME] = 0;
 
-    struct sigaction previousHandlers[sizeof kEndingSignals / sizeof kEndingSignals[0]];
     g_terminal = fd;
-    SetEndingSignals(RestoreAndReraise, previousHandlers);
+    SetEndingSignals(RestoreAndReraise, g_handlersBeforeWait);
     // TCSANOW keeps keys typed earlier in the run: the first of them ends the wait.
     if (tcsetattr(fd, TCSANOW, &keyMode) == 0) {
         unsigned char key = 0;
@@ -110,6 +117,6 @@ void WaitForKey() {
         RestoreTerminal();
     }
     g_terminal = -1;
-    SetEndingSignals(nullptr, previousHandlers);
+    SetEndingSignals(nullptr, g_handlersBeforeWait);
     close(fd);
 }

@@ -297,11 +297,9 @@ TEST_F(Flashing, SecondUpdaterNeverOpensABusyPort) {
     }
     ASSERT_NE(first.out.find(buttonPrompt), std::string::npos) << "the prompt is held back";
 
-    std::string lockName = "LCK.." + line.slavePath.substr(5);  // "/dev/pts/3": "LCK..pts_3"
-    lockName[lockName.find('/')] = '_';
-    auto lockOwner = [&lockName] {
+    auto lockOwner = [&line] {
         long pid = 0;
-        std::ifstream("/run/lock/" + lockName) >> pid;
+        std::ifstream(DeviceLockFile(line.slavePath)) >> pid;
         return pid;
     };
     EXPECT_EQ(lockOwner(), first.pid);
@@ -323,7 +321,7 @@ TEST_F(Flashing, SecondUpdaterNeverOpensABusyPort) {
     EXPECT_EQ(ended.exitStatus, 4);
     EXPECT_NE(ended.out.find(LostPort(7) + kPrompt), std::string::npos) << ended.out;
     // Another test may have the freed terminal's number, and its lock, by now.
-    EXPECT_NE(lockOwner(), first.pid) << lockName << " left behind";
+    EXPECT_NE(lockOwner(), first.pid) << DeviceLockFile(line.slavePath) << " left behind";
 }
 
 }  // namespace

@@ -100,6 +100,7 @@ TEST_F(Signals, CtrlCWhileWaitingForTheDeviceEndsTheRunAtOnce) {
     ExpectEndedBy(&process, SIGINT);
     EXPECT_EQ(process.out.find(kPrompt), std::string::npos) << "no key wait after Ctrl+C";
     EXPECT_TRUE(SameModes(Modes(), before)) << "the terminal was changed";
+    EXPECT_NE(access(DeviceLockFile(line.slavePath).c_str(), F_OK), 0) << "lock left behind";
     ClosePtyPair(&line);
 }
 

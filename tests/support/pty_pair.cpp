@@ -46,3 +46,9 @@ std::string ReadExactly(int fd, size_t count, int timeoutMs) {
     }
     return bytes;
 }
+
+std::string DeviceLockFile(const std::string& slavePath) {
+    std::string name = slavePath.substr(5);  // "/dev/pts/3" gives "LCK..pts_3"
+    name[name.find('/')] = '_';
+    return "/run/lock/LCK.." + name;
+}

@@ -23,5 +23,8 @@ long LineSpeedOf(int fd);
 // always on the Linux path; on the generic one only where speed_t is the rate itself.
 bool AnyRateCanBeSet();
 
+// The lock file that brivane takes in /run/lock for the terminal at `slavePath`.
+std::string DeviceLockFile(const std::string& slavePath);
+
 // Reads exactly `count` bytes from `fd`, waiting at most `timeoutMs` for each.
 std::string ReadExactly(int fd, size_t count, int timeoutMs);
