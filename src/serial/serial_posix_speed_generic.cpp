@@ -1,9 +1,9 @@
 // Line speed through plain termios, for POSIX systems other than Linux.
-#include "serial_posix_speed.h"
-
 #include <errno.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+
+#include "serial_posix_speed.h"
 #if defined(__APPLE__)
 #include <IOKit/serial/ioss.h>
 #endif

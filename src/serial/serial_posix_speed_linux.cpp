@@ -1,10 +1,10 @@
 // Kept apart from the termios code: the Linux termios2 interface cannot share a
 // translation unit with the C library's <termios.h>.
-#include "serial_posix_speed.h"
-
 #include <asm/termbits.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+
+#include "serial_posix_speed.h"
 
 int SetLineSpeed(int fd, int32_t baud) {
     struct termios2 line;

@@ -13,7 +13,8 @@ const int kChunkSize = 128;
 const int32_t kLoaderBaudRates[] = {9600, 19200, 28800, 38400, 57600, 115200};
 
 int PositionOfRate(int32_t baud) {
-    for (int i = 0; i < static_cast<int>(sizeof kLoaderBaudRates / sizeof kLoaderBaudRates[0]); ++i) {
+    for (int i = 0; i < static_cast<int>(sizeof kLoaderBaudRates / sizeof kLoaderBaudRates[0]);
+         ++i) {
         if (kLoaderBaudRates[i] == baud) {
             return i;
         }

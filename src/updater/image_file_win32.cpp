@@ -1,5 +1,5 @@
-#include <sys/types.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include "image_file.h"
 

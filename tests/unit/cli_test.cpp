@@ -1,6 +1,7 @@
+#include "cli.h"
+
 #include <gtest/gtest.h>
 
-#include "cli.h"
 #include "handoff.h"
 
 namespace {
