@@ -79,16 +79,11 @@ TEST_F(Flashing, TestModeAtEveryRate) {
         StartSimulator({});
         ProcessResult run = Brivane({"testcomm", "1", rates[code]});
         if (code == 2 && !AnyRateCanBeSet()) {
-            // The device has the loader and the speed command when the port refuses the rate.
+            // The device has the speed command when the port refuses the rate.
             EXPECT_EQ(run.exitStatus, 4);
-            const std::string start = kBanner + Announcement(1) + StageOneOutput();
-            const std::string end = "  Invalid argument\nCould not initialize serial port COM1\n" + kPrompt;
-            ASSERT_GT(run.out.size(), start.size() + end.size()) << run.out;
-            EXPECT_EQ(run.out.compare(0, start.size(), start), 0) << run.out;
-            EXPECT_EQ(run.out.compare(run.out.size() - end.size(), end.size(), end), 0) << run.out;
-            auto device = FinishSimulator();
-            EXPECT_EQ(device["boot"], "ok") << simulatorErr_;
-            EXPECT_EQ(device["speed_code"], "2");
+            EXPECT_NE(run.out.find("Could not initialize serial port COM1\n" + kPrompt), std::string::npos)
+                << run.out;
+            EXPECT_EQ(FinishSimulator()["speed_code"], "2") << simulatorErr_;
             continue;
         }
         EXPECT_EQ(run.exitStatus, 0);
