@@ -1,15 +1,16 @@
 # Installation and packages.
 #   cmake --install build --prefix /usr/local   bin/brivane, bin/veskor-sim, man1 pages
 #   cpack in a native build tree                brivane_<version>_<arch>.deb
-#   cpack in the Windows build tree (build-win) brivane-<version>-windows-x86_64.zip
+#   scripts/package.sh, from both Windows trees brivane-<version>-windows-32-and-64-bit.zip
 # Included from the top-level CMakeLists.txt after the programs are defined.
 include(GNUInstallDirs)
 
 set(BRIVANE_PACKAGE_SUMMARY "Programs the flash memory of a Veskor device over RS-232")
 
 if(WIN32)
-  # The zip: brivane.exe and a short text on how to run it, at the top of the archive.
-  install(TARGETS brivane RUNTIME DESTINATION .)
+  # The zip: 64-bit\brivane.exe, 32-bit\brivane.exe and a short text on how to run
+  # them, which says which is which. scripts/package.sh packs both trees into one zip.
+  install(TARGETS brivane RUNTIME DESTINATION ${BRIVANE_WINDOWS_BITS})
   configure_file(${CMAKE_CURRENT_LIST_DIR}/../docs/README-Windows.txt
                  ${CMAKE_BINARY_DIR}/README-Windows.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt DESTINATION .)
@@ -53,7 +54,7 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME brivane-${PROJECT_VERSION}-windows-x86_64)
+  set(CPACK_PACKAGE_FILE_NAME brivane-${PROJECT_VERSION}-windows-32-and-64-bit)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   set(CPACK_GENERATOR DEB)

@@ -21,6 +21,14 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    # A package of another architecture (wine32:i386) needs that architecture added.
+    for package in "${missing[@]}"; do
+        arch=${package#*:}
+        if [ "$arch" != "$package" ] && [ "$arch" != "$(dpkg --print-architecture)" ] &&
+            ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+            $sudo dpkg --add-architecture "$arch"
+        fi
+    done
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

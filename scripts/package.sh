@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the release packages into build-pkg/:
 #   brivane_<version>_<arch>.deb    brivane, veskor-sim and their manual pages
-#   brivane-<version>-windows-x86_64.zip   brivane.exe and README-Windows.txt, made
-#                                   only when build-win/brivane.exe exists
-#                                   (scripts/build-windows.sh builds it)
+#   brivane-<version>-windows-32-and-64-bit.zip   64-bit\brivane.exe,
+#                                   32-bit\brivane.exe and README-Windows.txt, made
+#                                   only when build-win/brivane.exe and
+#                                   build-win-i686/brivane.exe exist
+#                                   (scripts/build-windows.sh builds them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=build-pkg
@@ -19,9 +21,12 @@ cmake --build "$out" -j2 >/dev/null
 (cd "$out" && cpack -G DEB >/dev/null)
 ls "$out"/brivane_*.deb
 
-if [ -f build-win/brivane.exe ]; then
-    # The Windows tree is configured again so that it has the packaging rules.
+if [ -f build-win/brivane.exe ] && [ -f build-win-i686/brivane.exe ]; then
+    # The Windows trees are configured again so that they have the packaging rules;
+    # the zip takes what both install.
     cmake build-win >/dev/null
-    cpack -G ZIP --config build-win/CPackConfig.cmake -B "$PWD/$out" >/dev/null
+    cmake build-win-i686 >/dev/null
+    cpack -G ZIP --config build-win/CPackConfig.cmake -B "$PWD/$out" \
+        -D CPACK_INSTALL_CMAKE_PROJECTS="$PWD/build-win;brivane;ALL;/;$PWD/build-win-i686;brivane;ALL;/" >/dev/null
     ls "$out"/brivane-*-windows-*.zip
 fi

@@ -6,13 +6,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
-bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64
+bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386
 
 echo "== Windows build =="
 bash scripts/build-windows.sh
 
 echo "== Native build and tests (Windows build under Wine included) =="
-bash scripts/build.sh build -DBRIVANE_WINDOWS_EXE="$repo/build-win/brivane.exe"
+bash scripts/build.sh build -DBRIVANE_WINDOWS_EXE="$repo/build-win/brivane.exe" \
+    -DBRIVANE_WINDOWS_EXE_I686="$repo/build-win-i686/brivane.exe"
 (cd build && ctest --output-on-failure -j2 --timeout 900)
 
 echo "== Sanitizers =="

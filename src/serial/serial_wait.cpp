@@ -1,5 +1,4 @@
-#include <cstdio>
-
+#include "console.h"
 #include "serial.h"
 
 // The erase takes about 140 passes for the whole part and about 23 for an image,
@@ -20,7 +19,7 @@ int WaitForChar(SerialPort* port, uint8_t awaited) {
         }
         SerialSleep(1000);
         ++passes;
-        std::printf("\rErasing the FLASH... %3d%%", ProgressPercent(passes));
+        ConsolePrintf("\rErasing the FLASH... %3d%%", ProgressPercent(passes));
     }
 }
 

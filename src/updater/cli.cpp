@@ -1,8 +1,8 @@
 #include "cli.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "console.h"
 #include "handoff.h"
 #include "serial.h"
 
@@ -68,10 +68,10 @@ CommandLineVerdict ReadCommandLine(int argc, const char* const* argv, RunSetting
 }
 
 void PrintUsage() {
-    std::printf(
-        "Usage: Brivane <filename or 'testcomm' or 'erase'> {<comm port> {<baud rate> }}\n");
-    std::printf("   Default comm port is 1, default baud rate is 115200\n");
-    std::printf("   Using 'testcomm' instead of a filename will just test that communications\n");
-    std::printf("\t\twith the Veskor are working but will not download a file.\n");
-    std::printf("   Using 'erase' instead of a filename will erase the entire flash memory.\n");
+    ConsolePrintf(
+        "Usage: Brivane <filename or 'testcomm' or 'erase'> {<comm port> {<baud rate> }}\n"
+        "   Default comm port is 1, default baud rate is 115200\n"
+        "   Using 'testcomm' instead of a filename will just test that communications\n"
+        "\t\twith the Veskor are working but will not download a file.\n"
+        "   Using 'erase' instead of a filename will erase the entire flash memory.\n");
 }

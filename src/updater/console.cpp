@@ -1,27 +1,54 @@
 #include "console.h"
 
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 // Unbuffered whatever standard output is: the counters and the button prompt have no
 // line end, and a user who pipes the run into a log must still see them at once.
 void ConsoleInit() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+    SetUpConsoleForRun();
+}
+
+void ConsolePrintf(const char* format, ...) {
+    char local[1024];
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::va_list again;
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(local, sizeof local, format, arguments);
+    va_end(arguments);
+    if (length >= 0 && static_cast<size_t>(length) < sizeof local) {
+        std::fwrite(local, 1, length, stdout);
+    } else if (length >= 0) {
+        // A long file name: the message still goes out whole when memory allows.
+        char* whole = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
+        if (whole != nullptr) {
+            std::vsnprintf(whole, static_cast<size_t>(length) + 1, format, again);
+            std::fwrite(whole, 1, length, stdout);
+            std::free(whole);
+        } else {
+            std::fwrite(local, 1, sizeof local - 1, stdout);
+        }
+    }
+    va_end(again);
 }
 
 void CounterStart(const char* label) {
-    std::printf("%s(  0%%)", label);
+    ConsolePrintf("%s(  0%%)", label);
 }
 
 void CounterUpdate(int percent) {
-    std::printf("\b\b\b\b\b%3d%%)", percent);
+    ConsolePrintf("\b\b\b\b\b%3d%%)", percent);
 }
 
 void ClearLine(int blanks) {
-    std::printf("\r%*s\r", blanks, "");
+    ConsolePrintf("\r%*s\r", blanks, "");
 }
 
 void PromptForKey() {
-    std::printf("Press any key to continue\n");
+    ConsolePrintf("Press any key to continue\n");
     std::fflush(stdout);
     WaitForKey();
 }

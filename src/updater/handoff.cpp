@@ -1,7 +1,5 @@
 #include "handoff.h"
 
-#include <cstdio>
-
 #include "console.h"
 
 namespace {
@@ -44,7 +42,7 @@ PortStatus PreparePort(SerialPort* port, long portNumber) {
 }
 
 PortStatus HandOffLoader(SerialPort* port, const BootImage& image, int32_t baud) {
-    std::printf("Hold in the small recessed button while powering up the Veskor...");
+    ConsolePrintf("Hold in the small recessed button while powering up the Veskor...");
     if (WaitForChar(port, '<') != kSerialOk) {
         return PortStatus::Lost;
     }

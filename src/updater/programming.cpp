@@ -83,7 +83,7 @@ bool SynchroniseAndErase(SerialPort* port, uint32_t eraseLength) {
     Write(port, &kEraseCommand, 1);
     Write(port, length, sizeof length);
 
-    std::printf("Erasing the FLASH...");
+    ConsolePrintf("Erasing the FLASH...");
     ClearLine(30);
     return WaitForChar(port, kEraseDone) == kSerialOk;
 }
@@ -132,11 +132,13 @@ bool ProgramBlocks(SerialPort* port, std::FILE* image, int64_t imageLength, int6
 
 void PrintProgrammingOutcome(const char* imagePath, bool succeeded) {
     if (succeeded) {
-        std::printf("\nSuccessfully programmed '%s'\n", imagePath);
+        ConsolePrintf("\nSuccessfully programmed '%s'\n", imagePath);
         return;
     }
-    std::printf("Failed to program '%s'\n", imagePath);
-    std::printf("You might want to completely erase the Flash\n");
-    std::printf(" and then try programming again.\n");
-    std::printf(" To do this, enter \"brivane erase\"\n");
+    ConsolePrintf(
+        "Failed to program '%s'\n"
+        "You might want to completely erase the Flash\n"
+        " and then try programming again.\n"
+        " To do this, enter \"brivane erase\"\n",
+        imagePath);
 }

@@ -18,7 +18,7 @@ int EndWithPrompt(int status) {
 }
 
 int EndCannotOpenFile(const char* path) {
-    std::printf("Could not open file '%s'.\n", path);
+    ConsolePrintf("Could not open file '%s'.\n", path);
     return EndWithPrompt(kExitFileProblem);
 }
 
@@ -27,13 +27,13 @@ int EndPortProblem(PortStatus problem, long portNumber) {
         case PortStatus::Ready:
             break;
         case PortStatus::CannotOpen:
-            std::printf("Could not open serial port COM%1ld\n", portNumber);
+            ConsolePrintf("Could not open serial port COM%1ld\n", portNumber);
             break;
         case PortStatus::CannotInitialize:
-            std::printf("Could not initialize serial port COM%1ld\n", portNumber);
+            ConsolePrintf("Could not initialize serial port COM%1ld\n", portNumber);
             break;
         case PortStatus::Lost:
-            std::printf("Lost the serial port COM%1ld\n", portNumber);
+            ConsolePrintf("Lost the serial port COM%1ld\n", portNumber);
             break;
     }
     return EndWithPrompt(kExitPortProblem);
@@ -43,7 +43,7 @@ int EndPortProblem(PortStatus problem, long portNumber) {
 
 int RunUpdater(int argc, const char* const* argv) {
     ConsoleInit();
-    std::printf("Brivane Version 2.0\n");
+    ConsolePrintf("Brivane Version 2.0\n");
 
     RunSettings settings{};
     switch (ReadCommandLine(argc, argv, &settings)) {
@@ -53,10 +53,10 @@ int RunUpdater(int argc, const char* const* argv) {
             PrintUsage();
             return EndWithPrompt(kExitCommandLine);
         case CommandLineVerdict::BadPort:
-            std::printf("Invalid comm port. valid range 1 - 8\n");
+            ConsolePrintf("Invalid comm port. valid range 1 - 8\n");
             return EndWithPrompt(kExitCommandLine);
         case CommandLineVerdict::BadBaudRate:
-            std::printf("Invalid baud rate.\n");
+            ConsolePrintf("Invalid baud rate.\n");
             return EndWithPrompt(kExitCommandLine);
     }
     const bool programming = settings.mode == RunMode::Program;
@@ -72,14 +72,14 @@ int RunUpdater(int argc, const char* const* argv) {
         sizeClass = SizeClassFor(RoundUpToBlocks(imageLength));
         std::fclose(measured);
         if (sizeClass == kSizeClassTooLarge) {
-            std::printf("\n\n Error: Image is greater than 2 MBytes.\n");
+            ConsolePrintf("\n\n Error: Image is greater than 2 MBytes.\n");
             return kExitFileProblem;  // no prompt: the run ends at once
         }
     }
 
     const char* loaderFile = LoaderFileFor(settings.mode, sizeClass);
     if (const char* announcement = AnnouncementFor(settings.mode, sizeClass)) {
-        std::printf("%s", announcement);
+        ConsolePrintf("%s", announcement);
     }
     BootImage bootImage;
     switch (LoadBootImage(loaderFile, &bootImage)) {
@@ -88,7 +88,7 @@ int RunUpdater(int argc, const char* const* argv) {
         case LoaderStatus::CannotOpen:
             return EndCannotOpenFile(loaderFile);
         case LoaderStatus::Invalid:
-            std::printf("The file %s is not a valid Bootrom file.\n", loaderFile);
+            ConsolePrintf("The file %s is not a valid Bootrom file.\n", loaderFile);
             return EndWithPrompt(kExitFileProblem);
     }
 
@@ -111,7 +111,7 @@ int RunUpdater(int argc, const char* const* argv) {
     }
 
     if (settings.mode == RunMode::Test) {
-        std::printf("\n\n Successfully communicating with Veskor \n\n");
+        ConsolePrintf("\n\n Successfully communicating with Veskor \n\n");
         Close(&port);
         return EndWithPrompt(kExitDone);
     }
@@ -120,7 +120,7 @@ int RunUpdater(int argc, const char* const* argv) {
         if (!SynchroniseAndErase(&port, kFullEraseLength)) {
             return EndPortProblem(PortStatus::Lost, settings.portNumber);
         }
-        std::printf("\n\nEntire Flash has been erased\n");
+        ConsolePrintf("\n\nEntire Flash has been erased\n");
         return kExitDone;  // no prompt after a full erase
     }
 
