@@ -21,6 +21,7 @@ skip() {
 
 command -v wine >/dev/null 2>&1 || skip "wine is not installed"
 command -v wineserver >/dev/null 2>&1 || skip "wineserver is not installed"
+command -v objdump >/dev/null 2>&1 || skip "objdump is not installed"
 [ -f "$exe" ] || skip "$exe is missing (build it with scripts/build-windows.sh)"
 [ -x "$sim" ] || skip "$sim is missing (build the native tree first)"
 [ -x "$expected_tool" ] || skip "$expected_tool is missing (build the native tree first)"
@@ -48,7 +49,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-wineboot -i >/dev/null 2>&1 || skip "wine cannot create a prefix"
+# The wine command starts Wine's 32-bit loader whenever wine32 is installed, which
+# fails where the kernel runs no 32-bit programs; the 64-bit loader then runs
+# 64-bit programs, and a 32-bit build cannot run here.
+wine_loader=wine
+if ! wine --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine64 ]; then
+    wine_loader=/usr/lib/wine/wine64
+    export WINELOADER="$wine_loader"
+fi
 
 passed=0
 failed=0
@@ -96,7 +104,7 @@ new_run_dir() {
 # Makes Wine's COM<n> the given Unix path. Wine reads the mapping when its server
 # starts, so the server is restarted.
 map_port() {
-    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$1" /t REG_SZ /d "$2" /f >/dev/null 2>&1
+    "$wine_loader" reg add 'HKLM\Software\Wine\Ports' /v "COM$1" /t REG_SZ /d "$2" /f >/dev/null 2>&1
     wineserver -k >/dev/null 2>&1
     wineserver -w >/dev/null 2>&1
 }
@@ -104,7 +112,7 @@ map_port() {
 # run_brivane ARGS...: runs in $run_dir with no console and no keyboard, so the
 # closing key wait ends at once. Sets $status and $output (line ends made Unix).
 run_brivane() {
-    (cd "$run_dir" && timeout 300 wine "$exe" "$@" </dev/null >"$run_dir/stdout" 2>"$run_dir/stderr")
+    (cd "$run_dir" && timeout 300 "$wine_loader" "$exe" "$@" </dev/null >"$run_dir/stdout" 2>"$run_dir/stderr")
     status=$?
     output="$(sed 's/\r$//' "$run_dir/stdout")"
 }
@@ -192,6 +200,36 @@ make_image() {
     head -c "$2" /dev/urandom >"$1"
 }
 
+# --- The binary itself: no DLLs beyond the system's, manifest, version ------------
+run_dir="$work/binary"
+mkdir -p "$run_dir"
+objdump -p "$exe" >"$run_dir/headers"
+begin_case "imports, manifest and version resource"
+check "imports KERNEL32 and msvcrt only" \
+    cmp -s <(sed -n 's/^\s*DLL Name: //p' "$run_dir/headers" | sort -f) <(printf 'KERNEL32.dll\nmsvcrt.dll\n')
+# Resource types 16 (version) and 24 (manifest).
+check "version resource" grep -q "Entry: ID: 0x000010" "$run_dir/headers"
+check "manifest resource" grep -q "Entry: ID: 0x000018" "$run_dir/headers"
+for setting in '>UTF-8</activeCodePage>' '<requestedExecutionLevel level="asInvoker"' \
+    '>true</longPathAware>' '<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>'; do
+    check "manifest holds $setting" grep -qaF -- "$setting" "$exe"
+done
+# The version strings are UTF-16: without their zero bytes they read as ASCII.
+tr -d '\0' <"$exe" >"$run_dir/text"
+check "file and product version 2.0" grep -qaE 'FileVersion2\.0.*ProductName.*ProductVersion2\.0' "$run_dir/text"
+check "no company name" test "$(grep -ca CompanyName "$run_dir/text")" -eq 0
+end_case
+
+# A PE file's machine field (at the offset the header gives at byte 60): 014c is i386.
+pe_offset=$(od -An -tu4 -j60 -N4 "$exe" | tr -d ' ')
+if [ "$(od -An -tx2 -j$((pe_offset + 4)) -N2 "$exe" | tr -d ' ')" = 014c ] &&
+    [ "$wine_loader" != wine ]; then
+    [ "$failed" -eq 0 ] || exit 1
+    skip "this kernel runs no 32-bit programs, so Wine cannot run $exe"
+fi
+
+"$wine_loader" wineboot -i >/dev/null 2>&1 || skip "wine cannot create a prefix"
+
 # --- Can Wine run the program at all? ---------------------------------------------
 run_dir="$work/probe"
 mkdir -p "$run_dir"
@@ -200,9 +238,11 @@ grep -qF "$(expected banner)" "$run_dir/stdout" || skip "wine could not run $exe
 
 # --- Command line refused: status 2 -----------------------------------------------
 new_run_dir usage
-begin_case "no arguments: usage, status 2"
-run_brivane
+begin_case "no arguments: usage, status 2, one write per message"
+WINEDEBUG=+relay run_brivane
 check "status 2 (got $status)" status_is 2
+writes=$(grep -c "Call KERNEL32.WriteFile(" "$run_dir/stderr")
+check "at most 8 WriteFile calls (got $writes)" test "$writes" -le 8
 check "banner" has_line "$(expected banner)"
 check "usage line" has_line "$(expected usage | head -n 1)"
 check "prompt" has_line "$(expected prompt)"
@@ -347,26 +387,96 @@ else
 fi
 end_case
 
-# Wine takes the ANSI code page from the locale's name (C gives 1252) and the encoding
-# of Unix file names from the locale itself, so C.UTF-8 passes "€" (UTF-8 e2 82 ac)
-# to the program as the byte 0x80, which it prints back as is.
+# Wine takes the system's ANSI code page from the locale's name (C gives 1252) and the
+# encoding of Unix file names from the locale itself (here UTF-8). The manifest makes
+# the program's code page UTF-8, so it gets each name as typed, whether code page
+# 1252 has its characters or not, opens the file and prints the name back as is.
 if locale -a | grep -qixE 'c\.utf-?8'; then
-    new_run_dir non-ascii
-    make_image "$run_dir/€.bin" 3000
-    begin_case "program '€.bin' under code page 1252: status 0"
-    if start_sim; then
-        LC_ALL=C.UTF-8 run_brivane "€.bin" 1 115200
+    names=("€.bin" "Жук.bin" "日本.bin")
+    for index in "${!names[@]}"; do
+        name=${names[$index]}
+        new_run_dir "name-$index"
+        make_image "$run_dir/$name" 3000
+        begin_case "program '$name' under code page 1252: status 0"
+        if start_sim; then
+            LC_ALL=C.UTF-8 run_brivane "$name" 1 115200
+            finish_sim
+            check "status 0 (got $status)" status_is 0
+            { expected programmed "$name"; expected prompt; } >"$run_dir/expected-end"
+            check "success line with the name as typed, in UTF-8" output_ends_with "$run_dir/expected-end"
+            check "flash holds the image" flash_matches "$run_dir/$name" "$run_dir/flash.bin"
+        else
+            check "simulator started" false
+        fi
+        end_case
+    done
+else
+    echo "skip programming non-ASCII names: no C.UTF-8 locale here"
+fi
+
+# --- On a console: UTF-8 output for the run, the console put back at its end ------
+# script gives Wine a pseudo-terminal, so the program runs on a Wine console; the
+# console calls are traced (relay) into $run_dir/trace.
+on_console() {
+    (cd "$run_dir" && WINEDEBUG=+relay timeout 120 script -qec \
+        "$(printf '%q ' "$wine_loader" "$exe" "$@") 2>trace" /dev/null >"$run_dir/console")
+}
+
+# type_after TEXT KEYS: types KEYS (printf escapes) once the console shows TEXT.
+type_after() {
+    local tries=0
+    until grep -qaF -- "$1" "$run_dir/console" 2>/dev/null || [ "$tries" -ge 600 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    printf "$2"
+    sleep 3
+}
+
+# traced FUNCTION: the arguments of each traced call of kernel32's FUNCTION.
+traced() { sed -n "s/.*Call KERNEL32\.$1(\([^)]*\)).*/\1/p" "$run_dir/trace"; }
+
+# UTF-8 output first, the console's own code page again last.
+code_page_restored() {
+    local before
+    before=$(sed -n 's/.*Ret  KERNEL32\.GetConsoleOutputCP() retval=\([0-9a-f]*\).*/\1/p' \
+        "$run_dir/trace" | head -n 1)
+    [ "$(traced SetConsoleOutputCP | head -n 1)" = 0000fde9 ] &&
+        [ -n "$before" ] && [ "$(traced SetConsoleOutputCP | tail -n 1)" = "$before" ]
+}
+
+# QuickEdit (0x40) off with the extended flags (0x80) first, back on last.
+quick_edit_restored() {
+    local first last
+    first=$(traced SetConsoleMode | head -n 1)
+    last=$(traced SetConsoleMode | tail -n 1)
+    [ -n "$first" ] && (((0x${first#*,} & 0xc0) == 0x80 && (0x${last#*,} & 0x40) == 0x40))
+}
+
+if command -v script >/dev/null 2>&1; then
+    new_run_dir console-usage
+    begin_case "on a console, usage and a key: console put back"
+    type_after "Press any key" x | on_console
+    check "usage shown" grep -qaF "$(expected usage | head -n 1)" "$run_dir/console"
+    check "output code page UTF-8, then the previous one" code_page_restored
+    check "QuickEdit off, then back on" quick_edit_restored
+    end_case
+
+    new_run_dir console-ctrl-c
+    begin_case "on a console, Ctrl+C in the erase wait: console put back"
+    if start_sim --erase-seconds 60; then
+        type_after "Erasing the FLASH" '\003' | on_console erase 1
+        kill "$sim_pid" 2>/dev/null
         finish_sim
-        check "status 0 (got $status)" status_is 0
-        { expected programmed $'\x80.bin'; expected prompt; } >"$run_dir/expected-end"
-        check "success line with the name in code page 1252" output_ends_with "$run_dir/expected-end"
-        check "flash holds the image" flash_matches "$run_dir/€.bin" "$run_dir/flash.bin"
+        check "no erase message" test "$(grep -ac "has been erased" "$run_dir/console")" -eq 0
+        check "output code page UTF-8, then the previous one" code_page_restored
+        check "QuickEdit off, then back on" quick_edit_restored
     else
         check "simulator started" false
     fi
     end_case
 else
-    echo "skip program '€.bin': no C.UTF-8 locale here"
+    echo "skip the console cases: no script command here"
 fi
 
 new_run_dir refused
