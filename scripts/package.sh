@@ -6,6 +6,7 @@
 #                                   only when build-win/brivane.exe and
 #                                   build-win-i686/brivane.exe exist
 #                                   (scripts/build-windows.sh builds them)
+#   SHA256SUMS                      the checksums of every package file above
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=build-pkg
@@ -14,6 +15,8 @@ if ! grep -q 'cmake/Packaging.cmake' CMakeLists.txt; then
     exit 1
 fi
 bash scripts/install-deps.sh dpkg-dev
+# Release files of an earlier run would otherwise be checksummed as this run's.
+rm -f "$out"/*.deb "$out"/*.zip "$out"/SHA256SUMS
 
 # A release build of the programs alone, without the tests.
 cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release -DBRIVANE_BUILD_TESTS=OFF -DBRIVANE_SANITIZE=OFF >/dev/null
@@ -30,3 +33,12 @@ if [ -f build-win/brivane.exe ] && [ -f build-win-i686/brivane.exe ]; then
         -D CPACK_INSTALL_CMAKE_PROJECTS="$PWD/build-win;brivane;ALL;/;$PWD/build-win-i686;brivane;ALL;/" >/dev/null
     ls "$out"/brivane-*-windows-*.zip
 fi
+
+# Every package file this run left in build-pkg, whatever its name.
+(
+    cd "$out"
+    shopt -s nullglob
+    sha256sum -- *.deb *.zip >SHA256SUMS.new
+    mv SHA256SUMS.new SHA256SUMS
+)
+echo "$out/SHA256SUMS"
