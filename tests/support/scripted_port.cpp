@@ -37,30 +37,46 @@ int PurgeInput(SerialPort*) {
     return kSerialOk;
 }
 
-int Write(SerialPort*, const void* data, int count) {
+// The back ends' failure handling, on the virtual clock.
+static void NoteFailureNow(SerialPort* port, SerialOperation operation, bool certain) {
+    NoteFailure(port, operation, certain, static_cast<uint32_t>(scripted.sleptMs));
+}
+
+int Write(SerialPort* port, const void* data, int count) {
     if (scripted.writesFail) {
+        NoteFailureNow(port, kOperationWrite, false);  // a code the back end does not know
         return kSerialFailed;
     }
     scripted.written.append(static_cast<const char*>(data), static_cast<size_t>(count));
     scripted.writeSizes.push_back(count);
+    NoteSuccess(port, kOperationWrite);
     return kSerialOk;
 }
 
-int ReadByte(SerialPort*, uint8_t* dest) {
-    if (scripted.reads.empty()) {
-        ++scripted.readTimeouts;
-        scripted.sleptMs += scripted.timeoutMs;
-        return scripted.readsFailWhenEmpty ? kSerialFailed : kSerialTimeout;
+int ReadByte(SerialPort* port, uint8_t* dest) {
+    ScriptedRead next = {scripted.readsFailWhenEmpty ? kSerialFailed : kSerialTimeout, 0};
+    if (!scripted.reads.empty()) {
+        next = scripted.reads.front();
+        scripted.reads.pop_front();
     }
-    ScriptedRead next = scripted.reads.front();
-    scripted.reads.pop_front();
     if (next.result == kSerialOk) {
         *dest = next.byte;
-    } else {
-        ++scripted.readTimeouts;
-        scripted.sleptMs += scripted.timeoutMs;
+        NoteSuccess(port, kOperationRead);
+        return kSerialOk;
     }
-    return next.result;
+    ++scripted.readTimeouts;
+    scripted.sleptMs += scripted.timeoutMs;
+    if (next.result == kSerialFailed) {
+        NoteFailureNow(port, kOperationRead, false);
+        return kSerialFailed;
+    }
+    // Nothing came: the back end probes the port, which a vanished device fails.
+    if (scripted.probeFails) {
+        NoteFailureNow(port, kOperationRead, true);
+        return kSerialFailed;
+    }
+    NoteSuccess(port, kOperationRead);
+    return kSerialTimeout;
 }
 
 void Pause(SerialPort*) {

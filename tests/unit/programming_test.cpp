@@ -1,11 +1,12 @@
 // The stage-2 decisions (synchronisation, blocks, resends, fillers, verdict) played
 // against a scripted device.
+#include "programming.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
-#include "programming.h"
 #include "scripted_port.h"
 
 namespace {
@@ -48,7 +49,8 @@ class StageTwo : public ::testing::Test {
 
 TEST(Checksum, SumsUnsignedBytesAndGoesLeastSignificantFirst) {
     uint8_t block[1024];
-    for (uint8_t& b : block) b = 0xFF;
+    for (uint8_t& b : block)
+        b = 0xFF;
     EXPECT_EQ(BlockChecksum(block, 1024), 261120u);
     EXPECT_EQ(LittleEndian(0x200000), std::string("\x00\x00\x20\x00", 4));
     EXPECT_EQ(LittleEndian(0x04B000), std::string("\x00\xB0\x04\x00", 4));
@@ -68,7 +70,8 @@ TEST_F(StageTwo, SynchronisesThenSendsEraseCommandAndWaitsForTheEnd) {
 
 TEST_F(StageTwo, SynchronisationPacesItselfOnlyWhenThePortFailsEverything) {
     scripted.writesFail = true;
-    for (int i = 0; i < 5; ++i) scripted.reads.push_back({kSerialFailed, 0});
+    for (int i = 0; i < 5; ++i)
+        scripted.reads.push_back({kSerialFailed, 0});
     QueueBytes("?!");
     testing::internal::CaptureStdout();
     SynchroniseAndErase(&port, 0);
@@ -83,6 +86,27 @@ TEST_F(StageTwo, SynchronisationPacesItselfOnlyWhenThePortFailsEverything) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(scripted.sleptMs, 0);
     EXPECT_EQ(scripted.written.substr(0, 6), "------");
+}
+
+// Each script ends with the awaited answers, which a port found lost never reads.
+TEST_F(StageTwo, SynchronisationEndsWhenThePortIsLost) {
+    scripted.timeoutMs = 20;
+    scripted.probeFails = true;  // reads bring nothing and the probe fails
+    QueueSilence(200);
+    QueueBytes("?!");
+    EXPECT_FALSE(SynchroniseAndErase(&port, 0));
+    EXPECT_EQ(scripted.written, "-");  // no erase command
+
+    // Every call fails with a code that is not known to mean a loss.
+    ResetScriptedPort();
+    port = SerialPort{};
+    scripted.writesFail = true;
+    for (int i = 0; i < 200; ++i)
+        scripted.reads.push_back({kSerialFailed, 0});
+    QueueBytes("?!");
+    EXPECT_FALSE(SynchroniseAndErase(&port, 0));
+    EXPECT_GE(scripted.sleptMs, 1800);
+    EXPECT_LE(scripted.sleptMs, 2000);
 }
 
 TEST_F(StageTwo, PartialLastBlockIsZeroFilledAndCountersReachOneHundred) {
@@ -153,8 +177,8 @@ TEST_F(StageTwo, VerdictDecidesTheOutcome) {
         bool readFails;
         bool succeeds;
     } cases[] = {
-        {"#*", false, true},       {"#^", false, false},   {"#", false, false},
-        {"#gg*", false, true},     {"#g^*", false, false}, {"#", true, false},
+        {"#*", false, true},   {"#^", false, false},   {"#", false, false},
+        {"#gg*", false, true}, {"#g^*", false, false}, {"#", true, false},
     };
     for (const Case& c : cases) {
         ResetScriptedPort();
@@ -225,6 +249,31 @@ TEST_F(StageTwo, WaitForCharCountsOneSecondPassesScaledByMode) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.substr(out.size() - 3 * 26),
               "\rErasing the FLASH... 100%\rErasing the FLASH... 100%\rErasing the FLASH... 101%");
+}
+
+TEST_F(StageTwo, WaitForCharEndsWhenThePortIsLost) {
+    scripted.probeFails = true;  // reads bring nothing and the probe fails
+    QueueSilence(5);
+    QueueBytes("!");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(WaitForChar(&port, '!'), kSerialFailed);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    // Reads fail with a code that is not known to mean a loss: lost at the third pass.
+    // With silences on a sound port between such failures, the wait goes on.
+    for (bool silencesBetween : {false, true}) {
+        ResetScriptedPort();
+        port = SerialPort{};
+        for (int i = 0; i < 5; ++i) {
+            scripted.reads.push_back({kSerialFailed, 0});
+            QueueSilence(silencesBetween ? 1 : 0);
+        }
+        QueueBytes("!");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(WaitForChar(&port, '!'), silencesBetween ? kSerialOk : kSerialFailed);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(scripted.sleptMs, silencesBetween ? 10000 : 2000);
+    }
 }
 
 }  // namespace
