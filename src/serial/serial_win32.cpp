@@ -86,8 +86,8 @@ bool PortStillThere(SerialPort* port) {
 // A read "without limit" is a series of reads of this length with the port probed
 // between them: some drivers never complete an unlimited read once the device is gone.
 const DWORD kUnlimitedReadSliceMs = 500;
-// Enough for the longest write at the slowest rate (1028 bytes at 9600 baud take about
-// 1.1 s), so that only a driver that no longer moves data makes a write return short.
+// Writes may take 2 ms a byte plus 1 s: the longest, a 1 KiB block at 9600 baud, takes
+// about 1.1 s, so only a driver that no longer moves data makes a write return short.
 const DWORD kWriteMsPerByte = 2;
 const DWORD kWriteExtraMs = 1000;
 

@@ -1,12 +1,11 @@
 // The stage-2 decisions (synchronisation, blocks, resends, fillers, verdict) played
 // against a scripted device.
-#include "programming.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
+#include "programming.h"
 #include "scripted_port.h"
 
 namespace {
@@ -49,8 +48,7 @@ class StageTwo : public ::testing::Test {
 
 TEST(Checksum, SumsUnsignedBytesAndGoesLeastSignificantFirst) {
     uint8_t block[1024];
-    for (uint8_t& b : block)
-        b = 0xFF;
+    for (uint8_t& b : block) b = 0xFF;
     EXPECT_EQ(BlockChecksum(block, 1024), 261120u);
     EXPECT_EQ(LittleEndian(0x200000), std::string("\x00\x00\x20\x00", 4));
     EXPECT_EQ(LittleEndian(0x04B000), std::string("\x00\xB0\x04\x00", 4));
@@ -70,8 +68,7 @@ TEST_F(StageTwo, SynchronisesThenSendsEraseCommandAndWaitsForTheEnd) {
 
 TEST_F(StageTwo, SynchronisationPacesItselfOnlyWhenThePortFailsEverything) {
     scripted.writesFail = true;
-    for (int i = 0; i < 5; ++i)
-        scripted.reads.push_back({kSerialFailed, 0});
+    for (int i = 0; i < 5; ++i) scripted.reads.push_back({kSerialFailed, 0});
     QueueBytes("?!");
     testing::internal::CaptureStdout();
     SynchroniseAndErase(&port, 0);
@@ -101,8 +98,7 @@ TEST_F(StageTwo, SynchronisationEndsWhenThePortIsLost) {
     ResetScriptedPort();
     port = SerialPort{};
     scripted.writesFail = true;
-    for (int i = 0; i < 200; ++i)
-        scripted.reads.push_back({kSerialFailed, 0});
+    for (int i = 0; i < 200; ++i) scripted.reads.push_back({kSerialFailed, 0});
     QueueBytes("?!");
     EXPECT_FALSE(SynchroniseAndErase(&port, 0));
     EXPECT_GE(scripted.sleptMs, 1800);
@@ -177,8 +173,8 @@ TEST_F(StageTwo, VerdictDecidesTheOutcome) {
         bool readFails;
         bool succeeds;
     } cases[] = {
-        {"#*", false, true},   {"#^", false, false},   {"#", false, false},
-        {"#gg*", false, true}, {"#g^*", false, false}, {"#", true, false},
+        {"#*", false, true},       {"#^", false, false},   {"#", false, false},
+        {"#gg*", false, true},     {"#g^*", false, false}, {"#", true, false},
     };
     for (const Case& c : cases) {
         ResetScriptedPort();
