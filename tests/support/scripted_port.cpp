@@ -37,14 +37,10 @@ int PurgeInput(SerialPort*) {
     return kSerialOk;
 }
 
-// The back ends' failure handling, on the virtual clock.
-static void NoteFailureNow(SerialPort* port, SerialOperation operation, bool certain) {
-    NoteFailure(port, operation, certain, static_cast<uint32_t>(scripted.sleptMs));
-}
-
+// Failures carry codes the back ends do not know to mean a loss.
 int Write(SerialPort* port, const void* data, int count) {
     if (scripted.writesFail) {
-        NoteFailureNow(port, kOperationWrite, false);  // a code the back end does not know
+        NoteFailure(port, kOperationWrite, false, static_cast<uint32_t>(scripted.sleptMs));
         return kSerialFailed;
     }
     scripted.written.append(static_cast<const char*>(data), static_cast<size_t>(count));
@@ -59,24 +55,20 @@ int ReadByte(SerialPort* port, uint8_t* dest) {
         next = scripted.reads.front();
         scripted.reads.pop_front();
     }
-    if (next.result == kSerialOk) {
-        *dest = next.byte;
-        NoteSuccess(port, kOperationRead);
-        return kSerialOk;
+    if (next.result != kSerialOk) {
+        ++scripted.readTimeouts;
+        scripted.sleptMs += scripted.timeoutMs;
     }
-    ++scripted.readTimeouts;
-    scripted.sleptMs += scripted.timeoutMs;
-    if (next.result == kSerialFailed) {
-        NoteFailureNow(port, kOperationRead, false);
-        return kSerialFailed;
-    }
-    // Nothing came: the back end probes the port, which a vanished device fails.
-    if (scripted.probeFails) {
-        NoteFailureNow(port, kOperationRead, true);
+    const bool probeFailed = next.result == kSerialTimeout && scripted.probeFails;
+    if (next.result == kSerialFailed || probeFailed) {
+        NoteFailure(port, kOperationRead, probeFailed, static_cast<uint32_t>(scripted.sleptMs));
         return kSerialFailed;
     }
     NoteSuccess(port, kOperationRead);
-    return kSerialTimeout;
+    if (next.result == kSerialOk) {
+        *dest = next.byte;
+    }
+    return next.result;
 }
 
 void Pause(SerialPort*) {

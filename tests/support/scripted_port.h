@@ -16,12 +16,13 @@ struct ScriptedRead {
 struct ScriptedPortState {
     std::deque<ScriptedRead> reads;  // when empty, every read times out
     bool writesFail = false;
-    bool readsFailWhenEmpty = false;  // with an error code the back end does not know
-    bool probeFails = false;          // a read that brings nothing finds the port gone
-    std::string written;              // every byte written, in order
-    std::vector<int> writeSizes;      // the size of each Write call
-    long long sleptMs = 0;            // virtual time spent in sleeps
-    long long readTimeouts = 0;       // reads that ended without a byte
+    bool readsFailWhenEmpty = false;
+    // Silence makes the back end probe the port, and the probe fails: the port is gone.
+    bool probeFails = false;
+    std::string written;             // every byte written, in order
+    std::vector<int> writeSizes;     // the size of each Write call
+    long long sleptMs = 0;           // virtual time spent in sleeps
+    long long readTimeouts = 0;      // reads that ended without a byte
     int16_t timeoutMs = 0;
 };
 
