@@ -37,15 +37,12 @@ int PurgeInput(SerialPort*) {
     return kSerialOk;
 }
 
-// Failures carry codes the back ends do not know to mean a loss.
-int Write(SerialPort* port, const void* data, int count) {
+int Write(SerialPort*, const void* data, int count) {
     if (scripted.writesFail) {
-        NoteFailure(port, kOperationWrite, false, static_cast<uint32_t>(scripted.sleptMs));
         return kSerialFailed;
     }
     scripted.written.append(static_cast<const char*>(data), static_cast<size_t>(count));
     scripted.writeSizes.push_back(count);
-    NoteSuccess(port, kOperationWrite);
     return kSerialOk;
 }
 
@@ -59,6 +56,7 @@ int ReadByte(SerialPort* port, uint8_t* dest) {
         ++scripted.readTimeouts;
         scripted.sleptMs += scripted.timeoutMs;
     }
+    // A failure carries a code not known to mean a loss; silence makes the back end probe.
     const bool probeFailed = next.result == kSerialTimeout && scripted.probeFails;
     if (next.result == kSerialFailed || probeFailed) {
         NoteFailure(port, kOperationRead, probeFailed, static_cast<uint32_t>(scripted.sleptMs));
