@@ -35,6 +35,8 @@ struct SerialPort {
     int readTimeoutMs;          // 0: a read waits without limit
     bool lost;                  // the line hung up or the device went away: nothing will come
     unsigned reportedFailures;  // SerialOperation bits whose failure is reported, no success since
+    // Per SerialOperation bit: when its failures began, on the back end's clock.
+    uint32_t failingSinceMs[6];
 };
 
 // Process-wide flag owned by the updater; WaitForChar reads it to scale its counter.
@@ -70,3 +72,10 @@ enum SerialOperation : unsigned {
 // a failure is reported once, until the same operation succeeds again.
 bool ShouldReportFailure(SerialPort* port, SerialOperation operation);
 void NoteSuccess(SerialPort* port, SerialOperation operation);
+
+// A failed call, at `nowMs` on the back end's steady millisecond clock; returns whether
+// to report it (as ShouldReportFailure). `certain`: the failure alone shows that the
+// device is gone. Otherwise the port is lost once the same operation has failed for
+// about two seconds without a success between: some drivers answer a pulled adapter
+// with error codes of their own.
+bool NoteFailure(SerialPort* port, SerialOperation operation, bool certain, uint32_t nowMs);
