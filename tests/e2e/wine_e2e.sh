@@ -414,63 +414,51 @@ else
     echo "skip programming non-ASCII names: no C.UTF-8 locale here"
 fi
 
-# --- On a console: UTF-8 output for the run, the console put back at its end ------
-# script gives Wine a pseudo-terminal, so the program runs on a Wine console; the
-# console calls are traced (relay) into $run_dir/trace.
+# --- On a console: UTF-8 output and QuickEdit off for the run, both put back -------
+# script gives Wine a pseudo-terminal, hence a Wine console; the console calls are
+# traced into $run_dir/trace. on_console TEXT KEYS ARGS...: types KEYS (printf
+# escapes) once the console shows TEXT.
 on_console() {
-    (cd "$run_dir" && WINEDEBUG=+relay timeout 120 script -qec \
-        "$(printf '%q ' "$wine_loader" "$exe" "$@") 2>trace" /dev/null >"$run_dir/console")
+    local text=$1 keys=$2
+    shift 2
+    { timeout 60 bash -c 'until grep -qaF -- "$1" "$2"; do sleep 0.1; done' _ "$text" \
+        "$run_dir/console" 2>/dev/null; printf "$keys"; sleep 3; } |
+        (cd "$run_dir" && WINEDEBUG=+relay timeout 120 script -qec \
+            "$(printf '%q ' "$wine_loader" "$exe" "$@") 2>trace" /dev/null >"$run_dir/console")
 }
 
-# type_after TEXT KEYS: types KEYS (printf escapes) once the console shows TEXT.
-type_after() {
-    local tries=0
-    until grep -qaF -- "$1" "$run_dir/console" 2>/dev/null || [ "$tries" -ge 600 ]; do
-        sleep 0.1
-        tries=$((tries + 1))
-    done
-    printf "$2"
-    sleep 3
-}
-
-# traced FUNCTION: the arguments of each traced call of kernel32's FUNCTION.
+# traced FUNCTION: the arguments of kernel32's FUNCTION, one call a line.
 traced() { sed -n "s/.*Call KERNEL32\.$1(\([^)]*\)).*/\1/p" "$run_dir/trace"; }
 
-# UTF-8 output first, the console's own code page again last.
-code_page_restored() {
-    local before
+# Output code page UTF-8 first, the console's own last; QuickEdit (0x40) off with the
+# extended flags (0x80) first, back on last.
+console_put_back() {
+    local before first last
     before=$(sed -n 's/.*Ret  KERNEL32\.GetConsoleOutputCP() retval=\([0-9a-f]*\).*/\1/p' \
         "$run_dir/trace" | head -n 1)
-    [ "$(traced SetConsoleOutputCP | head -n 1)" = 0000fde9 ] &&
-        [ -n "$before" ] && [ "$(traced SetConsoleOutputCP | tail -n 1)" = "$before" ]
-}
-
-# QuickEdit (0x40) off with the extended flags (0x80) first, back on last.
-quick_edit_restored() {
-    local first last
     first=$(traced SetConsoleMode | head -n 1)
     last=$(traced SetConsoleMode | tail -n 1)
-    [ -n "$first" ] && (((0x${first#*,} & 0xc0) == 0x80 && (0x${last#*,} & 0x40) == 0x40))
+    [ "$(traced SetConsoleOutputCP | head -n 1)" = 0000fde9 ] && [ -n "$before" ] &&
+        [ "$(traced SetConsoleOutputCP | tail -n 1)" = "$before" ] && [ -n "$first" ] &&
+        (((0x${first#*,} & 0xc0) == 0x80 && (0x${last#*,} & 0x40) == 0x40))
 }
 
 if command -v script >/dev/null 2>&1; then
     new_run_dir console-usage
     begin_case "on a console, usage and a key: console put back"
-    type_after "Press any key" x | on_console
+    on_console "Press any key" x
     check "usage shown" grep -qaF "$(expected usage | head -n 1)" "$run_dir/console"
-    check "output code page UTF-8, then the previous one" code_page_restored
-    check "QuickEdit off, then back on" quick_edit_restored
+    check "UTF-8 output and QuickEdit off, then both put back" console_put_back
     end_case
 
     new_run_dir console-ctrl-c
     begin_case "on a console, Ctrl+C in the erase wait: console put back"
     if start_sim --erase-seconds 60; then
-        type_after "Erasing the FLASH" '\003' | on_console erase 1
+        on_console "Erasing the FLASH" '\003' erase 1
         kill "$sim_pid" 2>/dev/null
         finish_sim
-        check "no erase message" test "$(grep -ac "has been erased" "$run_dir/console")" -eq 0
-        check "output code page UTF-8, then the previous one" code_page_restored
-        check "QuickEdit off, then back on" quick_edit_restored
+        check "ended by Ctrl+C" test "$(grep -ac "has been erased" "$run_dir/console")" -eq 0
+        check "UTF-8 output and QuickEdit off, then both put back" console_put_back
     else
         check "simulator started" false
     fi
