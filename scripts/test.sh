@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the generic POSIX path, the fuzz
-# targets for a bounded time, and the Windows build under Wine. Exits non-zero on
-# any failure.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the ARM builds in an aarch64
+# guest, the generic POSIX path, the fuzz targets for a bounded time, and the
+# Windows build under Wine. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -14,6 +14,10 @@ bash scripts/build-windows.sh
 echo "== Native build and tests (Windows build under Wine included) =="
 bash scripts/build.sh build -DBRIVANE_WINDOWS_EXE="$repo/build-win/brivane.exe"
 (cd build && ctest --output-on-failure -j2 --timeout 900)
+
+# Both ARM builds in an aarch64 guest, on its PL011 UART (downloads Debian's kernel).
+echo "== ARM builds on the PL011 driver =="
+bash tests/arm/pl011_guest.sh build/veskor-sim
 
 echo "== Sanitizers =="
 bash scripts/build.sh build-asan -DBRIVANE_SANITIZE=ON
