@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native build, the same tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the ARM builds in an aarch64
-# guest, the generic POSIX path, the fuzz targets for a bounded time, and the
-# Windows build under Wine. Exits non-zero on any failure.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the generic POSIX path, the fuzz
+# targets for a bounded time, and the Windows build under Wine. Exits non-zero on
+# any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
