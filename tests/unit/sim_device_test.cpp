@@ -567,7 +567,8 @@ TEST(SimulatedDevice, PlaysAnExistingLine) {
     ASSERT_TRUE(OpenPtyPair(&pair));
     TemporaryFolder folder;
     RunningProcess sim;
-    ASSERT_TRUE(StartProcess({VESKOR_SIM_PATH, "--line", pair.slavePath, "--timeout", "30"}, folder.path, &sim));
+    ASSERT_TRUE(StartProcess({VESKOR_SIM_PATH, "--line", pair.slavePath, "--timeout", "30"},
+                             folder.path, &sim));
     while (sim.err.find("ready") == std::string::npos && StillRunningAfter(&sim, 10)) {
     }
     EXPECT_EQ(LineSpeedOf(pair.master), kBootRomBaud);

@@ -249,7 +249,8 @@ void OnFlush(PseudoTerminal* terminal, const Device& device, Session* session, i
 void ReceiveBytes(const std::vector<uint8_t>& data, Device* device, Wire* wire, int64_t nowNs) {
     for (uint8_t byte : data) {
         if (wire->pace) {
-            wire->inputBusyUntilNs = std::max(nowNs, wire->inputBusyUntilNs) + ByteTimeNs(DeviceBaud(*device));
+            wire->inputBusyUntilNs =
+                std::max(nowNs, wire->inputBusyUntilNs) + ByteTimeNs(DeviceBaud(*device));
         }
         DeviceReceive(device, byte, nowNs / 1000);
         TakeDeviceOutput(device, wire, nowNs);
@@ -324,7 +325,8 @@ struct timespec WaitUntil(int64_t wakeNs, int64_t nowNs) {
 }
 
 // Runs the session until it ends; returns how.
-EndReason RunSession(Endpoint* endpoint, Device* device, const SimOptions& options, Session* session) {
+EndReason RunSession(Endpoint* endpoint, Device* device, const SimOptions& options,
+                     Session* session) {
     PseudoTerminal* terminal = &endpoint->terminal;
     Wire wire;
     wire.pace = options.pace;
@@ -395,7 +397,8 @@ EndReason RunSession(Endpoint* endpoint, Device* device, const SimOptions& optio
         if (quietEnds) {
             wakeNs = std::min(wakeNs, quietEndUs * 1000);
         }
-        bool watchKeyboard = endpoint->onLine && device->state == DeviceState::Off && KeyboardUsable();
+        bool watchKeyboard =
+            endpoint->onLine && device->state == DeviceState::Off && KeyboardUsable();
 
         struct pollfd fds[3];
         fds[0].fd = endpoint->Fd();
@@ -426,7 +429,8 @@ EndReason RunSession(Endpoint* endpoint, Device* device, const SimOptions& optio
         if (endpoint->onLine && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
             if (!DrainLine(endpoint->line, device, &wire, nowNs)) {
                 PrintNotices(device);
-                std::fprintf(stderr, "veskor-sim: the line %s is lost\n", endpoint->line.path.c_str());
+                std::fprintf(stderr, "veskor-sim: the line %s is lost\n",
+                             endpoint->line.path.c_str());
                 return EndReason::Error;
             }
         } else if (fds[0].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR)) {
@@ -478,7 +482,8 @@ int main(int argc, char** argv) {
         }
         session.lineBaud = kBootRomBaud;
         if (options.powerUpAfterSeconds >= 0) {
-            session.powerUpAtUs = NowNanos() / 1000 + static_cast<int64_t>(options.powerUpAfterSeconds * 1e6);
+            session.powerUpAtUs =
+                NowNanos() / 1000 + static_cast<int64_t>(options.powerUpAfterSeconds * 1e6);
         }
         std::fprintf(stderr, "veskor-sim: line %s ready at 9600 baud, waiting for the power-up\n",
                      options.linePath.c_str());
@@ -488,8 +493,8 @@ int main(int argc, char** argv) {
         ClosePseudoTerminal(&terminal);
         return 2;
     } else {
-        std::fprintf(stderr, "veskor-sim: %s -> %s ready, waiting for the updater\n", linkName.c_str(),
-                     terminal.slavePath.c_str());
+        std::fprintf(stderr, "veskor-sim: %s -> %s ready, waiting for the updater\n",
+                     linkName.c_str(), terminal.slavePath.c_str());
     }
 
     Device device;

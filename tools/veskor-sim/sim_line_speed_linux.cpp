@@ -19,7 +19,8 @@ bool SetLineBaudExactly(int fd, long baud) {
     if (ioctl(fd, TCGETS2, &settings) != 0) {
         return false;
     }
-    settings.c_cflag = (settings.c_cflag & ~(CBAUD | (CBAUD << IBSHIFT))) | BOTHER | (BOTHER << IBSHIFT);
+    settings.c_cflag =
+        (settings.c_cflag & ~(CBAUD | (CBAUD << IBSHIFT))) | BOTHER | (BOTHER << IBSHIFT);
     settings.c_ispeed = static_cast<speed_t>(baud);
     settings.c_ospeed = static_cast<speed_t>(baud);
     return ioctl(fd, TCSETS2, &settings) == 0;
