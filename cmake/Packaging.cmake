@@ -79,7 +79,22 @@ else()
   # The library dependencies (libc6, libstdc++6, libgcc-s1) are read from the
   # programs themselves; that needs dpkg-shlibdeps (package dpkg-dev).
   find_program(BRIVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  if(BRIVANE_DPKG_SHLIBDEPS)
+  if(BRIVANE_DEBIAN_ARCHITECTURE)
+    # A cross build (cmake/linux-cross.cmake): static programs, so no library to
+    # depend on, and the target's architecture rather than the build machine's.
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${BRIVANE_DEBIAN_ARCHITECTURE})
+    # Lintian reads one overrides file per package: the common one, if any, and the
+    # reason for the static programs.
+    set(overrides_dir ${CMAKE_CURRENT_LIST_DIR}/../debian)
+    set(overrides "")
+    if(EXISTS ${overrides_dir}/brivane.lintian-overrides)
+      file(READ ${overrides_dir}/brivane.lintian-overrides overrides)
+    endif()
+    file(READ ${overrides_dir}/brivane-static.lintian-overrides static_overrides)
+    file(WRITE ${CMAKE_BINARY_DIR}/lintian-overrides "${overrides}${static_overrides}")
+    install(FILES ${CMAKE_BINARY_DIR}/lintian-overrides
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME brivane)
+  elseif(BRIVANE_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")

@@ -15,6 +15,10 @@ echo "== Native build and tests (Windows build under Wine included) =="
 bash scripts/build.sh build -DBRIVANE_WINDOWS_EXE="$repo/build-win/brivane.exe"
 (cd build && ctest --output-on-failure -j2 --timeout 900)
 
+# Both ARM builds in an aarch64 guest, on its PL011 UART (downloads Debian's kernel).
+echo "== ARM builds on the PL011 driver =="
+bash tests/arm/pl011_guest.sh build/veskor-sim
+
 echo "== Sanitizers =="
 bash scripts/build.sh build-asan -DBRIVANE_SANITIZE=ON
 (cd build-asan && ctest --output-on-failure -j2 --timeout 900 -E wine_e2e)
