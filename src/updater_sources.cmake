@@ -11,4 +11,5 @@ set(BRIVANE_UPDATER_LOGIC_SOURCES
   serial/serial_wait.cpp
 )
 set(BRIVANE_UPDATER_POSIX_SOURCES updater/console_key_posix.cpp updater/image_file_posix.cpp)
+set(BRIVANE_ENDING_SIGNALS_SOURCES serial/ending_signals_posix.cpp)
 set(BRIVANE_UPDATER_WIN32_SOURCES updater/console_key_win32.cpp updater/image_file_win32.cpp)

@@ -23,13 +23,3 @@ int WaitForChar(SerialPort* port, uint8_t awaited) {
         std::printf("\rErasing the FLASH... %3d%%", ProgressPercent(passes));
     }
 }
-
-bool ShouldReportFailure(SerialPort* port, SerialOperation operation) {
-    const bool firstFailure = (port->reportedFailures & operation) == 0;
-    port->reportedFailures |= operation;
-    return firstFailure;
-}
-
-void NoteSuccess(SerialPort* port, SerialOperation operation) {
-    port->reportedFailures &= ~static_cast<unsigned>(operation);
-}

@@ -1,11 +1,9 @@
 // The serial link on Windows: the COM ports through kernel32's communications calls.
 #include <cstdio>
 
-#include "serial.h"
+#include "serial_common.h"
 
 namespace {
-
-const char* const kPortNames[] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
 
 const DWORD kPurgeEverything = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 const DWORD kPurgeBuffers = PURGE_TXCLEAR | PURGE_RXCLEAR;
@@ -45,7 +43,10 @@ bool MeansPortLost(DWORD errorCode) {
     }
 }
 
-bool ReportFailure(SerialPort* port, SerialOperation operation, int line, DWORD errorCode) {
+// Marks the port lost when the error says it is gone, and reports the failure unless
+// it already was.
+bool ReportFailureAndMarkLoss(SerialPort* port, SerialOperation operation, int line,
+                              DWORD errorCode) {
     if (MeansPortLost(errorCode)) {
         port->lost = true;
     }
@@ -63,7 +64,7 @@ bool SucceededOrReport(SerialPort* port, SerialOperation operation, int line, BO
         NoteSuccess(port, operation);
         return true;
     }
-    ReportFailure(port, operation, line, GetLastError());
+    ReportFailureAndMarkLoss(port, operation, line, GetLastError());
     return false;
 }
 
@@ -159,9 +160,9 @@ int Write(SerialPort* port, const void* data, int count) {
         NoteSuccess(port, kOperationWrite);
         return kSerialOk;
     }
-    const bool reported = result == FALSE
-                              ? ReportFailure(port, kOperationWrite, writeLine, errorCode)
-                              : ShouldReportFailure(port, kOperationWrite);
+    const bool reported =
+        result == FALSE ? ReportFailureAndMarkLoss(port, kOperationWrite, writeLine, errorCode)
+                        : ShouldReportFailure(port, kOperationWrite);
     if (reported) {
         std::printf("     Timeout has occured in file %s, line %d \n", __FILE__, writeLine);
     }
@@ -177,7 +178,7 @@ int ReadByte(SerialPort* port, uint8_t* dest) {
     }
     if (bytesRead == 0 && port->readTimeoutMs == 0) {
         // Without a time-out the read only returns with a byte, unless the port is gone.
-        ReportFailure(port, kOperationRead, __LINE__, ERROR_HANDLE_EOF);
+        ReportFailureAndMarkLoss(port, kOperationRead, __LINE__, ERROR_HANDLE_EOF);
         return kSerialFailed;
     }
     if (bytesRead == 0) {

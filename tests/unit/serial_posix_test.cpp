@@ -13,6 +13,7 @@
 #include "process.h"
 #include "pty_pair.h"
 #include "serial.h"
+#include "serial_posix_speed.h"
 
 namespace {
 
