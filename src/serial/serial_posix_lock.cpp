@@ -158,7 +158,11 @@ void RemoveStaleLock(const char* folder, const char* lockPath, const struct stat
     struct stat moved;
     if (JudgeLock(aside, &moved) == kStaleLock && SameFile(moved, judged)) {
         unlink(aside);
-    } else if (link(aside, lockPath) == 0) {
+        return;
+    }
+    link(aside, lockPath);
+    struct stat there;
+    if (lstat(lockPath, &there) == 0 && SameFile(there, moved)) {
         unlink(aside);
     }  // else a third run has locked meanwhile; the displaced lock is not ours to remove
 }
@@ -245,6 +249,9 @@ LockResult TakeDeviceLock(const char* devicePath, const char* const folders[], i
             JudgeLock(lockPath, &found) == kLiveLock) {
             result = kLockHeld;
         }
+    }
+    if (result != kLockHeld && DeviceHeldWithFlock(device)) {
+        result = kLockHeld;
     }
     for (int i = 0; i < folderCount && result == kLockUnavailable; ++i) {
         if (LockPathIn(folders[i], name, lockPath, sizeof lockPath)) {
