@@ -188,16 +188,24 @@ TEST_F(PosixSerial, DeviceLockInAHostileFolder) {
         EXPECT_EQ(NamesIn(locks), after);
     }
 
-    // Two runs taking over the same stale lock: only one gets it, the other sees it live.
+    // A lock that was replaced meanwhile is no longer ours to release.
     const std::string locks = folder_.File("locks");
+    const std::string lockFile = locks + "/" + lockName;
     const char* folders[] = {locks.c_str()};
-    Plant(kDead, locks + "/" + lockName, target);
+    DeviceLock lock;
+    ASSERT_EQ(TakeDeviceLock(pty_.slavePath.c_str(), folders, 1, &lock), kLockTaken);
+    ASSERT_EQ(unlink(lockFile.c_str()), 0);
+    Plant(kLive, lockFile, target);
+    ReleaseDeviceLock(&lock);
+    EXPECT_EQ(access(lockFile.c_str(), F_OK), 0);
+
+    // Two runs taking over the same stale lock: only one gets it, the other sees it live.
+    Plant(kDead, lockFile, target);
     int results[2];
     ASSERT_EQ(pipe(results), 0);
     pid_t racers[2];
     for (pid_t& racer : racers) {
         if ((racer = fork()) == 0) {
-            DeviceLock lock;
             char result =
                 static_cast<char>(TakeDeviceLock(pty_.slavePath.c_str(), folders, 1, &lock));
             _exit(write(results[1], &result, 1) == 1 ? (pause(), 0) : 1);
