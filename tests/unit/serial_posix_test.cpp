@@ -136,7 +136,7 @@ TEST_F(PosixSerial, DeviceLockInAHostileFolder) {
         {"link", "", false, kLockTaken},
         {"fifo", "", false, kLockTaken},
         {"folder", "", false, kLockUnavailable},
-        {"", "", true, kFlockVisible ? kLockHeld : kLockUnavailable},
+        {"", "", true, kFlockVisible ? kLockHeld : kLockTaken},
     };
     const std::string lockName = DeviceLockFile(pty_.slavePath).substr(std::strlen("/run/lock/"));
     const std::string target = folder_.File("target");
