@@ -155,7 +155,7 @@ void RemoveStaleLock(const char* folder, const char* lockPath, const struct stat
     if (!PrivateName(folder, true, aside, sizeof aside) || rename(lockPath, aside) != 0) {
         return;
     }
-    struct stat moved;
+    struct stat moved {};
     if (JudgeLock(aside, &moved) == kStaleLock && SameFile(moved, judged)) {
         unlink(aside);
         return;
