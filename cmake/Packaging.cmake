@@ -16,28 +16,41 @@ if(WIN32)
 else()
   install(TARGETS brivane veskor-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-  # Manual pages go in compressed, as Debian installs them.
-  set(BRIVANE_MAN_PAGES brivane.1 veskor-sim.1)
+  # Manual pages and the changelog go in compressed, as Debian installs them
+  # (gzip -9n: no name or time stamp, so the package is the same on every build).
   find_program(BRIVANE_GZIP gzip)
-  set(installed_pages)
-  foreach(page ${BRIVANE_MAN_PAGES})
-    set(source ${CMAKE_CURRENT_LIST_DIR}/../man/${page})
+  set(compressed_files)
+  function(brivane_compressed source name result)
     if(BRIVANE_GZIP)
-      set(copy ${CMAKE_BINARY_DIR}/man/${page})
-      set(compressed ${copy}.gz)
+      set(copy ${CMAKE_BINARY_DIR}/compressed/${name})
       add_custom_command(
-        OUTPUT ${compressed}
+        OUTPUT ${copy}.gz
         COMMAND ${CMAKE_COMMAND} -E copy ${source} ${copy}
         COMMAND ${BRIVANE_GZIP} -9 -n -f ${copy}
         DEPENDS ${source}
         VERBATIM)
-      list(APPEND installed_pages ${compressed})
+      set(compressed_files ${compressed_files} ${copy}.gz PARENT_SCOPE)
+      set(${result} ${copy}.gz PARENT_SCOPE)
     else()
-      list(APPEND installed_pages ${source})
+      set(${result} ${source} PARENT_SCOPE)
     endif()
+  endfunction()
+
+  set(installed_pages)
+  foreach(page brivane.1 veskor-sim.1)
+    brivane_compressed(${CMAKE_CURRENT_LIST_DIR}/../man/${page} ${page} installed)
+    list(APPEND installed_pages ${installed})
   endforeach()
-  add_custom_target(manual_pages ALL DEPENDS ${installed_pages})
   install(FILES ${installed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # What Debian asks of every package: the copyright, the changelog (of a native
+  # package: changelog.gz), and the lintian overrides with their reasons.
+  set(debian ${CMAKE_CURRENT_LIST_DIR}/../debian)
+  brivane_compressed(${debian}/changelog changelog installed_changelog)
+  add_custom_target(compressed_docs ALL DEPENDS ${compressed_files})
+  install(FILES ${debian}/copyright ${installed_changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${debian}/brivane.lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME brivane)
 
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/../README.md
                 ${CMAKE_CURRENT_LIST_DIR}/../docs/troubleshooting.md

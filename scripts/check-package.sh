@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the release packages, installs the Debian package on this machine, checks
-# that the programs and their manual pages are in place, and removes it again.
+# Builds the release packages, checks their checksums, runs lintian on every Debian
+# package (any error or warning fails), installs the one for this machine, checks
+# that the programs, manual pages and docs are in place, and removes it again.
 # Needs root (or sudo); scripts/test.sh runs it in CI, where the machine is fresh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,10 +9,14 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
 bash scripts/package.sh
-bash scripts/install-deps.sh man-db
-deb=$(ls "$PWD"/build-pkg/brivane_*.deb | head -n 1)
+bash scripts/install-deps.sh man-db lintian
+(cd build-pkg && sha256sum --strict -c SHA256SUMS)
+lintian --fail-on error,warning build-pkg/*.deb
+
+deb=$(ls "$PWD"/build-pkg/brivane_*_"$(dpkg --print-architecture)".deb)
+remove() { DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -qq brivane >/dev/null; }
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$deb" >/dev/null
-trap 'DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq brivane >/dev/null' EXIT
+trap remove EXIT
 
 status=0
 /usr/bin/brivane >/dev/null </dev/null || status=$?
@@ -21,4 +26,15 @@ for page in brivane veskor-sim; do
     MANPAGER=cat MANWIDTH=80 man "$page" 2>/dev/null | grep -q -i 'exit status' ||
         { echo "man $page: page missing or without its exit statuses"; exit 1; }
 done
-echo "package check: $(basename "$deb") installs brivane, veskor-sim and both manual pages"
+for doc in copyright changelog.gz README.md troubleshooting.md; do
+    [ -f "/usr/share/doc/brivane/$doc" ] || { echo "installed package: no /usr/share/doc/brivane/$doc"; exit 1; }
+done
+
+trap - EXIT
+remove
+left=$(dpkg-query -W -f='${db:Status-Status}' brivane 2>/dev/null || true)
+if [ -n "$left" ] && [ "$left" != not-installed ] || [ -e /usr/bin/brivane ] || [ -e /usr/share/doc/brivane ]; then
+    echo "package removal left brivane behind (status: ${left:-none})"
+    exit 1
+fi
+echo "package check: $(basename "$deb") installs brivane, veskor-sim, both manual pages and the docs, and removes cleanly"

@@ -4,6 +4,7 @@
 #   brivane-<version>-windows-x86_64.zip   brivane.exe and README-Windows.txt, made
 #                                   only when build-win/brivane.exe exists
 #                                   (scripts/build-windows.sh builds it)
+#   SHA256SUMS                      the checksums of every package file above
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=build-pkg
@@ -12,6 +13,8 @@ if ! grep -q 'cmake/Packaging.cmake' CMakeLists.txt; then
     exit 1
 fi
 bash scripts/install-deps.sh dpkg-dev
+# Release files of an earlier run would otherwise be checksummed as this run's.
+rm -f "$out"/*.deb "$out"/*.zip "$out"/SHA256SUMS
 
 # A release build of the programs alone, without the tests.
 cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release -DBRIVANE_BUILD_TESTS=OFF -DBRIVANE_SANITIZE=OFF >/dev/null
@@ -25,3 +28,12 @@ if [ -f build-win/brivane.exe ]; then
     cpack -G ZIP --config build-win/CPackConfig.cmake -B "$PWD/$out" >/dev/null
     ls "$out"/brivane-*-windows-*.zip
 fi
+
+# Every package file this run left in build-pkg, whatever its name.
+(
+    cd "$out"
+    shopt -s nullglob
+    sha256sum -- *.deb *.zip >SHA256SUMS.new
+    mv SHA256SUMS.new SHA256SUMS
+)
+echo "$out/SHA256SUMS"

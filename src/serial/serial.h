@@ -37,7 +37,9 @@ struct SerialPort {
 #endif
     int readTimeoutMs;          // 0: a read waits without limit
     bool lost;                  // the line hung up or the device went away: nothing will come
-    unsigned reportedFailures;  // the back end's: failures reported, no success since
+    unsigned reportedFailures;  // SerialOperation bits whose failure is reported, no success since
+    // Per SerialOperation bit: when its failures began, on the back end's clock.
+    uint32_t failingSinceMs[6];
 };
 
 // Process-wide flag owned by the updater; WaitForChar reads it to scale its counter.

@@ -1,4 +1,5 @@
-// What the POSIX and the Win32 back ends share; the updater does not see it.
+// What the serial back ends share (the POSIX and the Win32 one, and the tests'
+// scripted port); the updater does not see it.
 #pragma once
 
 #include "serial.h"
@@ -19,3 +20,10 @@ enum SerialOperation : unsigned {
 // a failure is reported once, until the same operation succeeds again.
 bool ShouldReportFailure(SerialPort* port, SerialOperation operation);
 void NoteSuccess(SerialPort* port, SerialOperation operation);
+
+// A failed call, at `nowMs` on the back end's steady millisecond clock; returns whether
+// to report it (as ShouldReportFailure). `certain`: the failure alone shows that the
+// device is gone. Otherwise the port is lost once the same operation has failed for
+// about two seconds without a success between: some drivers answer a pulled adapter
+// with error codes of their own.
+bool NoteFailure(SerialPort* port, SerialOperation operation, bool certain, uint32_t nowMs);

@@ -33,24 +33,26 @@ bool MeansPortLost(DWORD errorCode) {
         case ERROR_ACCESS_DENIED:
         case ERROR_BAD_COMMAND:
         case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_FILE_NOT_FOUND:
         case ERROR_GEN_FAILURE:
-        case ERROR_OPERATION_ABORTED:
         case ERROR_HANDLE_EOF:
+        case ERROR_INVALID_HANDLE:
         case ERROR_NOT_READY:
+        case ERROR_OPERATION_ABORTED:
             return true;
         default:
             return false;
     }
 }
 
-// Marks the port lost when the error says it is gone, and reports the failure unless
-// it already was.
+// Notes the failure, which marks the port lost when the error says it is gone (or
+// `lostWhateverTheCode`: the failure shows it by itself), and reports it unless it
+// already was.
 bool ReportFailureAndMarkLoss(SerialPort* port, SerialOperation operation, int line,
-                              DWORD errorCode) {
-    if (MeansPortLost(errorCode)) {
-        port->lost = true;
-    }
-    if (!ShouldReportFailure(port, operation)) {
+                              DWORD errorCode, bool lostWhateverTheCode = false) {
+    if (!NoteFailure(port, operation, lostWhateverTheCode || MeansPortLost(errorCode),
+                     GetTickCount())) {
         return false;
     }
     ReportSystemError(line, errorCode);
@@ -68,6 +70,27 @@ bool SucceededOrReport(SerialPort* port, SerialOperation operation, int line, BO
     return false;
 }
 
+// Some drivers keep answering reads with "nothing came" after their device has gone,
+// exactly as over a silent device. Reading the line settings works on every port that
+// is still there, so its failure means the port is lost, whatever the error code.
+bool PortStillThere(SerialPort* port) {
+    DCB state{};
+    state.DCBlength = sizeof(DCB);
+    if (GetCommState(port->handle, &state)) {
+        return true;
+    }
+    ReportFailureAndMarkLoss(port, kOperationRead, __LINE__, GetLastError(), true);
+    return false;
+}
+
+// A read "without limit" is a series of reads of this length with the port probed
+// between them: some drivers never complete an unlimited read once the device is gone.
+const DWORD kUnlimitedReadSliceMs = 500;
+// Writes may take 2 ms a byte plus 1 s: the longest, a 1 KiB block at 9600 baud, takes
+// about 1.1 s, so only a driver that no longer moves data makes a write return short.
+const DWORD kWriteMsPerByte = 2;
+const DWORD kWriteExtraMs = 1000;
+
 }  // namespace
 
 int Open(SerialPort* port, int portNumber) {
@@ -84,6 +107,13 @@ int Open(SerialPort* port, int portNumber) {
                                OPEN_EXISTING, 0, nullptr);
     if (port->handle == INVALID_HANDLE_VALUE) {
         return kSerialFailed;  // the updater names the port in its own message
+    }
+    // Another program may have left the port in an error state, in which reads and
+    // writes fail until the error is cleared.
+    DWORD errors = 0;
+    if (!SucceededOrReport(port, kOperationOpen, __LINE__,
+                           ClearCommError(port->handle, &errors, nullptr))) {
+        return kSerialFailed;
     }
     port->savedState.DCBlength = sizeof(DCB);
     if (!SucceededOrReport(port, kOperationOpen, __LINE__,
@@ -127,13 +157,15 @@ int Configure(SerialPort* port, int32_t baud) {
 }
 
 int SetTimeout(SerialPort* port, int16_t milliseconds) {
-    // All zero: a read waits until a byte comes. Otherwise the interval and total
-    // limits together make a one-byte read give up after `milliseconds` of silence.
+    // The interval and total limits together make a one-byte read give up after that
+    // long of silence; ReadByte repeats such reads when there is no limit.
+    const DWORD readLimitMs =
+        milliseconds != 0 ? static_cast<DWORD>(milliseconds) : kUnlimitedReadSliceMs;
     COMMTIMEOUTS timeouts{};
-    if (milliseconds != 0) {
-        timeouts.ReadIntervalTimeout = static_cast<DWORD>(milliseconds);
-        timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(milliseconds);
-    }
+    timeouts.ReadIntervalTimeout = readLimitMs;
+    timeouts.ReadTotalTimeoutConstant = readLimitMs;
+    timeouts.WriteTotalTimeoutMultiplier = kWriteMsPerByte;
+    timeouts.WriteTotalTimeoutConstant = kWriteExtraMs;
     if (!SucceededOrReport(port, kOperationSetTimeout, __LINE__,
                            SetCommTimeouts(port->handle, &timeouts))) {
         return kSerialFailed;
@@ -162,7 +194,7 @@ int Write(SerialPort* port, const void* data, int count) {
     }
     const bool reported =
         result == FALSE ? ReportFailureAndMarkLoss(port, kOperationWrite, writeLine, errorCode)
-                        : ShouldReportFailure(port, kOperationWrite);
+                        : NoteFailure(port, kOperationWrite, false, GetTickCount());
     if (reported) {
         std::printf("     Timeout has occured in file %s, line %d \n", __FILE__, writeLine);
     }
@@ -170,22 +202,27 @@ int Write(SerialPort* port, const void* data, int count) {
 }
 
 int ReadByte(SerialPort* port, uint8_t* dest) {
-    uint8_t received = 0;
-    DWORD bytesRead = 0;
-    if (!SucceededOrReport(port, kOperationRead, __LINE__,
-                           ReadFile(port->handle, &received, 1, &bytesRead, nullptr))) {
-        return kSerialFailed;
+    for (;;) {
+        uint8_t received = 0;
+        DWORD bytesRead = 0;
+        const int readLine = __LINE__ + 1;
+        if (ReadFile(port->handle, &received, 1, &bytesRead, nullptr) == FALSE) {
+            ReportFailureAndMarkLoss(port, kOperationRead, readLine, GetLastError());
+            return kSerialFailed;
+        }
+        if (bytesRead == 1) {
+            NoteSuccess(port, kOperationRead);
+            *dest = received;
+            return kSerialOk;
+        }
+        if (!PortStillThere(port)) {
+            return kSerialFailed;
+        }
+        NoteSuccess(port, kOperationRead);
+        if (port->readTimeoutMs != 0) {
+            return kSerialTimeout;  // dest keeps its value
+        }
     }
-    if (bytesRead == 0 && port->readTimeoutMs == 0) {
-        // Without a time-out the read only returns with a byte, unless the port is gone.
-        ReportFailureAndMarkLoss(port, kOperationRead, __LINE__, ERROR_HANDLE_EOF);
-        return kSerialFailed;
-    }
-    if (bytesRead == 0) {
-        return kSerialTimeout;  // dest keeps its value
-    }
-    *dest = received;
-    return kSerialOk;
 }
 
 void Pause(SerialPort* /*port*/) {

@@ -22,11 +22,12 @@ void PlaceEndMarker(BootImage* image) {
 }
 
 LoaderStatus LoadBootImage(const char* loaderFile, BootImage* image) {
-    int64_t length = 0;
-    std::FILE* file = OpenMeasured(loaderFile, &length);
+    FileIdentity loader{};
+    std::FILE* file = OpenMeasured(loaderFile, &loader);
     if (file == nullptr) {
         return LoaderStatus::CannotOpen;
     }
+    const int64_t length = loader.length;
     if (length > kBootImageSize) {
         return LoaderStatus::Invalid;  // the file is left to process exit
     }

@@ -1,20 +1,22 @@
 #include "image.h"
 
-#include "image_file.h"
-
-std::FILE* OpenMeasured(const char* path, int64_t* length) {
-    int64_t size = 0;
-    std::FILE* file = OpenRegularFile(path, &size);
+std::FILE* OpenMeasured(const char* path, FileIdentity* measured) {
+    FileIdentity identity{};
+    std::FILE* file = OpenRegularFile(path, &identity);
     if (file == nullptr) {
         return nullptr;
     }
     // Rounding up to whole blocks must not overflow.
-    if (size < 0 || size > INT64_MAX - kBlockSize) {
+    if (identity.length < 0 || identity.length > INT64_MAX - kBlockSize) {
         std::fclose(file);
         return nullptr;
     }
-    *length = size;
+    *measured = identity;
     return file;
+}
+
+bool SameFile(const FileIdentity& before, const FileIdentity& now) {
+    return before.length == now.length && before.volume == now.volume && before.file == now.file;
 }
 
 int64_t RoundUpToBlocks(int64_t length) {

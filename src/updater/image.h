@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "cli.h"
+#include "image_file.h"
 
 constexpr int kBlockSize = 1024;
 // Images are kept 8 KiB clear of the end of the 1 MB and 2 MB parts.
@@ -17,7 +18,11 @@ constexpr int kSizeClassTooLarge = 0;
 // Opens a regular file for binary reading, positioned at its start, and measures it.
 // Anything that cannot be measured as a regular file (missing, a directory, a device
 // or a pipe) counts as a file that cannot be opened: returns nullptr.
-std::FILE* OpenMeasured(const char* path, int64_t* length);
+std::FILE* OpenMeasured(const char* path, FileIdentity* measured);
+
+// Whether a file opened again is still the one measured before: same length and, where
+// the platform tells, the same file. What is sent must be what the device was sized for.
+bool SameFile(const FileIdentity& before, const FileIdentity& now);
 
 int64_t RoundUpToBlocks(int64_t length);
 

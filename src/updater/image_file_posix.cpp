@@ -4,9 +4,15 @@
 
 #include "image_file.h"
 
-std::FILE* OpenRegularFile(const char* path, int64_t* size) {
-    // Non-blocking so that a FIFO does not wait for a writer; and a device named by
-    // mistake does not become the controlling terminal.
+std::FILE* OpenRegularFile(const char* path, FileIdentity* identity) {
+    // Opening a terminal raises its DTR and RTS, which may reset a device another
+    // program is flashing: a port typed where the image goes is refused unopened.
+    struct stat named;
+    if (stat(path, &named) != 0 || !S_ISREG(named.st_mode)) {
+        return nullptr;
+    }
+    // Non-blocking and no controlling terminal, should the path have been replaced
+    // by a FIFO or a device since it was looked at.
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         return nullptr;
@@ -26,6 +32,8 @@ std::FILE* OpenRegularFile(const char* path, int64_t* size) {
         close(fd);
         return nullptr;
     }
-    *size = static_cast<int64_t>(info.st_size);
+    identity->length = static_cast<int64_t>(info.st_size);
+    identity->volume = static_cast<uint64_t>(info.st_dev);
+    identity->file = static_cast<uint64_t>(info.st_ino);
     return file;
 }

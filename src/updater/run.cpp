@@ -63,13 +63,13 @@ int RunUpdater(int argc, const char* const* argv) {
     eraseMode = settings.mode == RunMode::Erase;
 
     int sizeClass = 1;
-    int64_t imageLength = 0;
+    FileIdentity measuredImage{};
     if (programming) {
-        std::FILE* measured = OpenMeasured(settings.imagePath, &imageLength);
+        std::FILE* measured = OpenMeasured(settings.imagePath, &measuredImage);
         if (measured == nullptr) {
             return EndCannotOpenFile(settings.imagePath);
         }
-        sizeClass = SizeClassFor(RoundUpToBlocks(imageLength));
+        sizeClass = SizeClassFor(RoundUpToBlocks(measuredImage.length));
         std::fclose(measured);
         if (sizeClass == kSizeClassTooLarge) {
             std::printf("\n\n Error: Image is greater than 2 MBytes.\n");
@@ -92,12 +92,15 @@ int RunUpdater(int argc, const char* const* argv) {
             return EndWithPrompt(kExitFileProblem);
     }
 
-    // The image is measured again: this length is the one the device is told.
+    // The device is told the measured length and sized for it: a file replaced or
+    // changed in between is refused before the port is touched.
     std::FILE* image = nullptr;
+    const int64_t imageLength = measuredImage.length;
     if (programming) {
-        image = OpenMeasured(settings.imagePath, &imageLength);
-        if (image == nullptr) {
-            return EndCannotOpenFile(settings.imagePath);
+        FileIdentity reopened{};
+        image = OpenMeasured(settings.imagePath, &reopened);
+        if (image == nullptr || !SameFile(measuredImage, reopened)) {
+            return EndCannotOpenFile(settings.imagePath);  // an open image is left to exit
         }
     }
 

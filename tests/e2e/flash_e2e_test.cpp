@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <functional>
 #include <fstream>
 #include <map>
@@ -254,6 +256,29 @@ TEST_F(Flashing, ImageThatShrinksDuringTheTransferFails) {
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_NE(run.out.find(FailureLines("fw.bin") + kPrompt), std::string::npos) << run.out;
     EXPECT_EQ(device["blocks"], "1") << simulatorErr_;
+}
+
+TEST_F(Flashing, ClosedOutputNeverEndsAFlash) {
+    // As `brivane fw.bin | head -c 300`: the output's reader goes away in the erase.
+    std::string image = PatternImage(20000, 11);
+    folder_.Write("fw.bin", image);
+    StartSimulator({"--erase-seconds", "1.5"});
+    char device[PATH_MAX];
+    ASSERT_NE(realpath(folder_.File("COM1").c_str(), device), nullptr);
+    RunningProcess brivane;
+    ASSERT_TRUE(StartProcess({BRIVANE_PATH, "fw.bin"}, folder_.path, &brivane));
+    const bool erasing = CollectUntilEraseBegins(&brivane, 20480);
+    close(brivane.outPipe);
+    brivane.outPipe = -1;
+    ProcessResult run = FinishProcess(&brivane, 60000);
+    long lockOwner = 0;
+    std::ifstream(DeviceLockFile(device)) >> lockOwner;
+    auto summary = FinishSimulator();
+    ASSERT_TRUE(erasing) << simulatorErr_;
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(summary["verdict"], "*") << simulatorErr_;
+    ExpectFlashHolds(image);
+    EXPECT_NE(lockOwner, brivane.pid) << DeviceLockFile(device) << " left behind";
 }
 
 TEST_F(Flashing, LostLineEndsEveryWaitWithoutEnd) {

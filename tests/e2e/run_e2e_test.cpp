@@ -2,6 +2,7 @@
 // that comes before the serial line, byte for byte, with its exit status.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -48,6 +49,19 @@ TEST_F(Brivane, ImagesThatCannotBeUsed) {
     ExpectEnd({"folder"}, CouldNotOpenFile("folder") + kPrompt, 3);
     ASSERT_EQ(mkfifo(folder_.File("pipe").c_str(), 0600), 0);
     ExpectEnd({"pipe"}, CouldNotOpenFile("pipe") + kPrompt, 3);
+
+    // A port typed where the image goes is never opened: that would raise DTR and RTS
+    // on a line that another run may be using.
+    PtyPair line;
+    ASSERT_TRUE(OpenPtyPair(&line));
+    ASSERT_EQ(symlink(line.slavePath.c_str(), folder_.File("COM7").c_str()), 0);
+    int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(opens, line.slavePath.c_str(), IN_OPEN), 0);
+    ExpectEnd({"COM7"}, CouldNotOpenFile("COM7") + kPrompt, 3);
+    ExpectEnd({line.slavePath}, CouldNotOpenFile(line.slavePath) + kPrompt, 3);
+    char events[4096];
+    EXPECT_EQ(read(opens, events, sizeof events), -1) << "the device was opened";
+    close(opens);
 
     // Too large ends at once, without the prompt; checked before any loader is read.
     folder_.Write("big.bin", "");

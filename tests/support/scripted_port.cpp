@@ -1,6 +1,6 @@
 #include "scripted_port.h"
 
-#include "serial.h"
+#include "serial_common.h"
 
 ScriptedPortState scripted;
 
@@ -46,19 +46,25 @@ int Write(SerialPort*, const void* data, int count) {
     return kSerialOk;
 }
 
-int ReadByte(SerialPort*, uint8_t* dest) {
-    if (scripted.reads.empty()) {
+int ReadByte(SerialPort* port, uint8_t* dest) {
+    ScriptedRead next = {scripted.readsFailWhenEmpty ? kSerialFailed : kSerialTimeout, 0};
+    if (!scripted.reads.empty()) {
+        next = scripted.reads.front();
+        scripted.reads.pop_front();
+    }
+    if (next.result != kSerialOk) {
         ++scripted.readTimeouts;
         scripted.sleptMs += scripted.timeoutMs;
-        return scripted.readsFailWhenEmpty ? kSerialFailed : kSerialTimeout;
     }
-    ScriptedRead next = scripted.reads.front();
-    scripted.reads.pop_front();
+    // A failure carries a code not known to mean a loss; silence makes the back end probe.
+    const bool probeFailed = next.result == kSerialTimeout && scripted.probeFails;
+    if (next.result == kSerialFailed || probeFailed) {
+        NoteFailure(port, kOperationRead, probeFailed, static_cast<uint32_t>(scripted.sleptMs));
+        return kSerialFailed;
+    }
+    NoteSuccess(port, kOperationRead);
     if (next.result == kSerialOk) {
         *dest = next.byte;
-    } else {
-        ++scripted.readTimeouts;
-        scripted.sleptMs += scripted.timeoutMs;
     }
     return next.result;
 }

@@ -17,6 +17,8 @@ struct ScriptedPortState {
     std::deque<ScriptedRead> reads;  // when empty, every read times out
     bool writesFail = false;
     bool readsFailWhenEmpty = false;
+    // Silence makes the back end probe the port, and the probe fails: the port is gone.
+    bool probeFails = false;
     std::string written;             // every byte written, in order
     std::vector<int> writeSizes;     // the size of each Write call
     long long sleptMs = 0;           // virtual time spent in sleeps

@@ -53,18 +53,36 @@ class InTemporaryFolder : public ::testing::Test {
 };
 
 TEST_F(InTemporaryFolder, OnlyRegularFilesAreMeasured) {
-    int64_t length = -1;
-    std::FILE* file = OpenMeasured(Write("img", std::string(1500, 'x')).c_str(), &length);
+    FileIdentity measured{-1, 0, 0};
+    const std::string image = Write("img", std::string(1500, 'x'));
+    std::FILE* file = OpenMeasured(image.c_str(), &measured);
     ASSERT_NE(file, nullptr);
-    EXPECT_EQ(length, 1500);
+    EXPECT_EQ(measured.length, 1500);
     EXPECT_EQ(std::fgetc(file), 'x');  // positioned at the start
     std::fclose(file);
 
-    EXPECT_EQ(OpenMeasured((folder_ + "/missing").c_str(), &length), nullptr);
-    EXPECT_EQ(OpenMeasured(folder_.c_str(), &length), nullptr);
+    FileIdentity other{};
+    EXPECT_EQ(OpenMeasured((folder_ + "/missing").c_str(), &other), nullptr);
+    EXPECT_EQ(OpenMeasured(folder_.c_str(), &other), nullptr);
     std::string fifo = folder_ + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(OpenMeasured(fifo.c_str(), &length), nullptr);  // and does not wait for a writer
+    EXPECT_EQ(OpenMeasured(fifo.c_str(), &other), nullptr);  // and does not wait for a writer
+
+    // Opened again, it is the measured file only while nobody has changed or replaced it.
+    auto reopened = [&] {
+        FileIdentity now{};
+        std::FILE* again = OpenMeasured(image.c_str(), &now);
+        EXPECT_NE(again, nullptr);
+        if (again != nullptr) std::fclose(again);
+        return now;
+    };
+    EXPECT_TRUE(SameFile(measured, reopened()));
+    Write("img", std::string(3000, 'x'));
+    EXPECT_FALSE(SameFile(measured, reopened())) << "grown in place";
+    Write("img", std::string(1500, 'x'));
+    EXPECT_TRUE(SameFile(measured, reopened()));
+    ASSERT_EQ(std::rename(Write("new", std::string(1500, 'y')).c_str(), image.c_str()), 0);
+    EXPECT_FALSE(SameFile(measured, reopened())) << "replaced by a file of the same length";
 }
 
 TEST(EndMarker, PlacedBeforeTheFirstZeroWord) {

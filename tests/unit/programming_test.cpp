@@ -85,6 +85,14 @@ TEST_F(StageTwo, SynchronisationPacesItselfOnlyWhenThePortFailsEverything) {
     EXPECT_EQ(scripted.written.substr(0, 6), "------");
 }
 
+TEST_F(StageTwo, SynchronisationEndsWhenThePortIsLost) {
+    scripted.probeFails = true;  // reads bring nothing and the probe fails
+    QueueSilence(200);
+    QueueBytes("?!");  // never read once the port is found lost
+    EXPECT_FALSE(SynchroniseAndErase(&port, 0));
+    EXPECT_EQ(scripted.written, "-");  // no erase command
+}
+
 TEST_F(StageTwo, PartialLastBlockIsZeroFilledAndCountersReachOneHundred) {
     std::string content = PatternBytes(1500);
     std::FILE* image = ImageWith(content);
@@ -225,6 +233,28 @@ TEST_F(StageTwo, WaitForCharCountsOneSecondPassesScaledByMode) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.substr(out.size() - 3 * 26),
               "\rErasing the FLASH... 100%\rErasing the FLASH... 100%\rErasing the FLASH... 101%");
+}
+
+// 0: silence while the probe fails, lost at once; 1: failures with a code not known to
+// mean a loss, lost after two seconds; 2: the same with silences on a sound port between.
+TEST_F(StageTwo, WaitForCharEndsWhenThePortIsLost) {
+    const long long expectedSleptMs[] = {0, 2000, 10000};
+    for (int variant : {0, 1, 2}) {
+        ResetScriptedPort();
+        port = SerialPort{};
+        scripted.probeFails = variant == 0;
+        for (int i = 0; i < 5; ++i) {
+            if (variant != 0) {
+                scripted.reads.push_back({kSerialFailed, 0});
+            }
+            QueueSilence(variant == 1 ? 0 : 1);
+        }
+        QueueBytes("!");  // never read once the port is found lost
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(WaitForChar(&port, '!'), variant == 2 ? kSerialOk : kSerialFailed);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(scripted.sleptMs, expectedSleptMs[variant]) << variant;
+    }
 }
 
 }  // namespace
