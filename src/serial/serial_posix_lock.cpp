@@ -258,10 +258,6 @@ LockResult TakeDeviceLock(const char* devicePath, const char* const folders[], i
             result = TakeLockIn(folders[i], lockPath, lock);
         }
     }
-    if (result != kLockHeld && DeviceHeldWithFlock(device)) {
-        ReleaseDeviceLock(lock);
-        result = kLockHeld;
-    }
     if (result == kLockTaken) {
         static bool registered =
             (std::atexit(ReleaseHeldLock),
