@@ -33,7 +33,6 @@ struct SerialPort {
         cc_t tenthsOfSecond;
     } savedTimeouts;     // VMIN/VTIME found at opening, never written back
     DeviceLock lock;     // the device's lock file while we hold it
-    bool lowLatencySet;  // we switched the driver's low-latency mode on; Close switches it off
 #endif
     int readTimeoutMs;          // 0: a read waits without limit
     bool lost;                  // the line hung up or the device went away: nothing will come

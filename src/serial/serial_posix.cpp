@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "ending_signals.h"
 #include "serial_common.h"
 #include "serial_posix_speed.h"
 
@@ -47,12 +49,37 @@ void DevicePathFor(int portNumber, char* path, size_t size) {
 const char* const kLockFolders[] = {"/run/lock", "/var/lock"};
 const int kLockFolderCount = sizeof kLockFolders / sizeof kLockFolders[0];
 
+// The driver keeps its low-latency mode after the device is closed, for every later
+// program: where we switched it on, it goes off again at every end of the run, also
+// the ends that leave the port to process exit, and an ending signal.
+int g_lowLatencyPort = -1;
+EndingSignalHandlers g_handlersBeforeLowLatency;
+
+void EndLowLatencyWeSwitchedOn() {
+    if (g_lowLatencyPort >= 0) {
+        EndLowLatency(g_lowLatencyPort);
+        g_lowLatencyPort = -1;
+    }
+}
+
+void EndLowLatencyAndPassOn(int signalNumber) {
+    EndLowLatencyWeSwitchedOn();
+    PassEndingSignalOn(signalNumber, g_handlersBeforeLowLatency);
+}
+
+void EndLowLatencyAtEveryEnd(int fd) {
+    static const bool registered =
+        (std::atexit(EndLowLatencyWeSwitchedOn),
+         InstallEndingSignalHandler(EndLowLatencyAndPassOn, &g_handlersBeforeLowLatency), true);
+    (void)registered;
+    g_lowLatencyPort = fd;
+}
+
 }  // namespace
 
 int Open(SerialPort* port, int portNumber) {
     port->handle = -1;
     port->lock.file[0] = '\0';
-    port->lowLatencySet = false;
     port->readTimeoutMs = 0;
     port->lost = false;
     port->reportedFailures = 0;
@@ -126,7 +153,9 @@ int Configure(SerialPort* port, int32_t baud) {
         ReportFailureAndMarkLoss(port, kOperationConfigure, __LINE__, errno);
         return kSerialFailed;
     }
-    port->lowLatencySet = RequestLowLatency(fd) || port->lowLatencySet;
+    if (RequestLowLatency(fd)) {
+        EndLowLatencyAtEveryEnd(fd);
+    }
     if (tcflush(fd, TCIOFLUSH) != 0) {
         ReportFailureAndMarkLoss(port, kOperationConfigure, __LINE__, errno);
         return kSerialFailed;
@@ -221,8 +250,8 @@ void Pause(SerialPort*) {
 }
 
 void Close(SerialPort* port) {
-    if (port->lowLatencySet) {
-        EndLowLatency(port->handle);
+    if (g_lowLatencyPort == port->handle) {
+        EndLowLatencyWeSwitchedOn();
     }
     close(port->handle);
     ReleaseDeviceLock(&port->lock);

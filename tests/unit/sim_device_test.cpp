@@ -14,6 +14,7 @@
 #include "expected_output.h"
 #include "process.h"
 #include "pty_pair.h"
+#include "serial_posix_speed.h"
 #include "sim_device.h"
 
 // Names in failure messages rather than the enums' bytes.
