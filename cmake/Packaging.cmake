@@ -50,8 +50,16 @@ else()
   brivane_compressed(${debian}/changelog changelog installed_changelog)
   add_custom_target(compressed_docs ALL DEPENDS ${compressed_files})
   install(FILES ${debian}/copyright ${installed_changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  install(FILES ${debian}/brivane.lintian-overrides
-          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME brivane)
+  # Lintian reads one overrides file per package; a cross build's static programs
+  # (cmake/linux-cross.cmake) add their own reason to the common ones.
+  set(overrides ${debian}/brivane.lintian-overrides)
+  if(BRIVANE_DEBIAN_ARCHITECTURE)
+    file(READ ${debian}/brivane.lintian-overrides common_overrides)
+    file(READ ${debian}/brivane-static.lintian-overrides static_overrides)
+    set(overrides ${CMAKE_BINARY_DIR}/lintian-overrides)
+    file(WRITE ${overrides} "${common_overrides}${static_overrides}")
+  endif()
+  install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME brivane)
 
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/../README.md
                 ${CMAKE_CURRENT_LIST_DIR}/../docs/troubleshooting.md
@@ -80,7 +88,11 @@ else()
   # The library dependencies (libc6, libstdc++6, libgcc-s1) are read from the
   # programs themselves; that needs dpkg-shlibdeps (package dpkg-dev).
   find_program(BRIVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  if(BRIVANE_DPKG_SHLIBDEPS)
+  if(BRIVANE_DEBIAN_ARCHITECTURE)
+    # A cross build (cmake/linux-cross.cmake): static programs, so no library to
+    # depend on, and the target's architecture rather than the build machine's.
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${BRIVANE_DEBIAN_ARCHITECTURE})
+  elseif(BRIVANE_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")

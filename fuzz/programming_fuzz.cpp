@@ -84,10 +84,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // The model: block by block, each sending followed by up to 16 waits, each silent
-    // wait by one filler byte; then the verdict, where only "*" is success.
+    // wait by one filler byte; then the verdict, where only "*" is success. Reads that
+    // keep failing for 1.9 s of the port's clock (256 ms a read, no success between)
+    // mean the port is lost, and no further wait is made.
     ModelDevice device{&script, 0, failWhenEmpty ? kSerialFailed : kSerialTimeout};
     std::string expectedWritten;
     bool expectedSuccess = true;
+    int64_t clockMs = 0;
+    int64_t failingSinceMs = -1;
+    bool lost = false;
     const int64_t blocks = (imageLength + 1023) / 1024;
     for (int64_t b = 0; b < blocks && expectedSuccess; ++b) {
         const int64_t offset = b * 1024;
@@ -105,14 +110,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (;;) {
             expectedWritten += block + WordOf(sum);
             bool answered = false;
-            for (int wait = 0; wait < 16 && !answered; ++wait) {
+            for (int wait = 0; wait < 16 && !answered && !lost; ++wait) {
                 ScriptedRead reply = device.Read();
                 if (reply.result == kSerialOk) {
                     answered = true;
                     accepted = reply.byte == '#';
-                } else {
-                    expectedWritten += '\xFF';
+                    failingSinceMs = -1;
+                    continue;
                 }
+                clockMs += 256;
+                if (reply.result != kSerialFailed) {
+                    failingSinceMs = -1;
+                } else if (failingSinceMs < 0) {
+                    failingSinceMs = clockMs;
+                }
+                lost = failingSinceMs >= 0 && clockMs - failingSinceMs >= 1900;
+                expectedWritten += '\xFF';
             }
             if (!answered || accepted) break;
         }

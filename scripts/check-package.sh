@@ -21,9 +21,12 @@ trap remove EXIT
 status=0
 /usr/bin/brivane >/dev/null </dev/null || status=$?
 [ "$status" -eq 2 ] || { echo "installed brivane: usage ended with $status, not 2"; exit 1; }
-/usr/bin/veskor-sim --help | grep -q -- '--refuse-block' || { echo "installed veskor-sim: no help"; exit 1; }
+# Read whole first: grep -q leaving early would end the writer with SIGPIPE.
+help=$(/usr/bin/veskor-sim --help)
+grep -q -- '--refuse-block' <<<"$help" || { echo "installed veskor-sim: no help"; exit 1; }
 for page in brivane veskor-sim; do
-    MANPAGER=cat MANWIDTH=80 man "$page" 2>/dev/null | grep -q -i 'exit status' ||
+    text=$(MANPAGER=cat MANWIDTH=80 man "$page" 2>/dev/null || true)
+    grep -q -i 'exit status' <<<"$text" ||
         { echo "man $page: page missing or without its exit statuses"; exit 1; }
 done
 for doc in copyright changelog.gz README.md troubleshooting.md; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release packages into build-pkg/:
-#   brivane_<version>_<arch>.deb    brivane, veskor-sim and their manual pages
+#   brivane_<version>_<arch>.deb    brivane, veskor-sim and their manual pages, for
+#                                   this machine, arm64 and armhf
 #   brivane-<version>-windows-32-and-64-bit.zip   64-bit\brivane.exe,
 #                                   32-bit\brivane.exe and README-Windows.txt, made
 #                                   only when build-win/brivane.exe and
@@ -23,6 +24,13 @@ cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release -DBRIVANE_BUILD_TESTS=OFF -DBRIV
 cmake --build "$out" -j2 >/dev/null
 (cd "$out" && cpack -G DEB >/dev/null)
 ls "$out"/brivane_*.deb
+
+# The ARM packages from static cross builds (scripts/build-arm.sh).
+for arch in arm64 armhf; do
+    bash scripts/build-arm.sh "$arch" >/dev/null
+    cpack -G DEB --config "build-$arch/CPackConfig.cmake" -B "$PWD/$out" >/dev/null
+done
+ls "$out"/brivane_*_arm*.deb
 
 if [ -f build-win/brivane.exe ] && [ -f build-win-i686/brivane.exe ]; then
     # The Windows trees are configured again so that they have the packaging rules;

@@ -16,6 +16,10 @@ bash scripts/build.sh build -DBRIVANE_WINDOWS_EXE="$repo/build-win/brivane.exe" 
     -DBRIVANE_WINDOWS_EXE_I686="$repo/build-win-i686/brivane.exe"
 (cd build && ctest --output-on-failure -j2 --timeout 900)
 
+# Both ARM builds in an aarch64 guest, on its PL011 UART (downloads Debian's kernel).
+echo "== ARM builds on the PL011 driver =="
+bash tests/arm/pl011_guest.sh build/veskor-sim
+
 echo "== Sanitizers =="
 bash scripts/build.sh build-asan -DBRIVANE_SANITIZE=ON
 (cd build-asan && ctest --output-on-failure -j2 --timeout 900 -E wine_e2e)

@@ -8,6 +8,8 @@
 #include <windows.h>
 #else
 #include <termios.h>
+
+#include "serial_posix_lock.h"
 #endif
 
 enum SerialResult : int {
@@ -29,8 +31,8 @@ struct SerialPort {
     struct {
         cc_t minimumBytes;
         cc_t tenthsOfSecond;
-    } savedTimeouts;    // VMIN/VTIME found at opening, never written back
-    char lockFile[64];  // the device's lock file while we hold it, else empty
+    } savedTimeouts;     // VMIN/VTIME found at opening, never written back
+    DeviceLock lock;     // the device's lock file while we hold it
 #endif
     int readTimeoutMs;          // 0: a read waits without limit
     bool lost;                  // the line hung up or the device went away: nothing will come
@@ -58,24 +60,3 @@ int WaitForChar(SerialPort* port, uint8_t awaited);
 
 // Back-end services shared by the portable parts of the module.
 void SerialSleep(int milliseconds);
-
-enum SerialOperation : unsigned {
-    kOperationOpen = 1u << 0,
-    kOperationConfigure = 1u << 1,
-    kOperationSetTimeout = 1u << 2,
-    kOperationPurge = 1u << 3,
-    kOperationWrite = 1u << 4,
-    kOperationRead = 1u << 5,
-};
-
-// A port that fails every call would print the same report on every pass of a wait:
-// a failure is reported once, until the same operation succeeds again.
-bool ShouldReportFailure(SerialPort* port, SerialOperation operation);
-void NoteSuccess(SerialPort* port, SerialOperation operation);
-
-// A failed call, at `nowMs` on the back end's steady millisecond clock; returns whether
-// to report it (as ShouldReportFailure). `certain`: the failure alone shows that the
-// device is gone. Otherwise the port is lost once the same operation has failed for
-// about two seconds without a success between: some drivers answer a pulled adapter
-// with error codes of their own.
-bool NoteFailure(SerialPort* port, SerialOperation operation, bool certain, uint32_t nowMs);

@@ -1,9 +1,10 @@
-// The serial link on Linux and macOS, through termios.
+// The serial link on Linux, macOS and the BSDs: the line through termios, exclusive
+// use through the device lock (serial_posix_lock.cpp), flock and TIOCEXCL. What the
+// systems do differently (rates without a B-constant, the driver's latency, who holds
+// a flock) is in the *_linux.cpp and *_generic.cpp files.
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -14,16 +15,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "serial.h"
+#include "ending_signals.h"
+#include "serial_common.h"
 #include "serial_posix_speed.h"
 
 namespace {
 
-const char* const kPortNames[8] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
-
-// Reports a failed system call: where it happened and the system's reason. An error
-// that means the line is gone marks the port lost. Returns whether it printed.
-bool ReportFailure(SerialPort* port, SerialOperation operation, int line, int error) {
+// Marks the port lost when the error means the line is gone, and reports the failure
+// unless it already was. Returns whether it printed.
+bool ReportFailureAndMarkLoss(SerialPort* port, SerialOperation operation, int line, int error) {
     if (error == EIO || error == ENXIO || error == ENODEV) {
         port->lost = true;
     }
@@ -46,143 +46,40 @@ void DevicePathFor(int portNumber, char* path, size_t size) {
     }
 }
 
-// Serial programs agree on a lock file per device, "LCK..<device>" holding the
-// owner's PID. It is taken before the device is opened: opening a terminal raises
-// DTR and RTS, which resets some devices in the middle of another program's flash.
 const char* const kLockFolders[] = {"/run/lock", "/var/lock"};
+const int kLockFolderCount = sizeof kLockFolders / sizeof kLockFolders[0];
 
-// The lock file last taken, removed at exit too: most ends leave the port to exit,
-// and Ctrl+C is how a user gives up a wait.
-char g_lockAtExit[sizeof(SerialPort::lockFile)];
+// The driver keeps its low-latency mode after the device is closed, for every later
+// program: where we switched it on, it goes off again at every end of the run, also
+// the ends that leave the port to process exit, and an ending signal.
+int g_lowLatencyPort = -1;
+EndingSignalHandlers g_handlersBeforeLowLatency;
 
-void RemoveLockAtExit() {
-    if (g_lockAtExit[0] != '\0') {
-        unlink(g_lockAtExit);
+void EndLowLatencyWeSwitchedOn() {
+    if (g_lowLatencyPort >= 0) {
+        EndLowLatency(g_lowLatencyPort);
+        g_lowLatencyPort = -1;
     }
 }
 
-void RemoveLockAndReraise(int signalNumber) {
-    RemoveLockAtExit();
-    signal(signalNumber, SIG_DFL);
-    raise(signalNumber);
+void EndLowLatencyAndPassOn(int signalNumber) {
+    EndLowLatencyWeSwitchedOn();
+    PassEndingSignalOn(signalNumber, g_handlersBeforeLowLatency);
 }
 
-const int kLockedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-void RemoveLockAtExitAndOnSignals() {
-    std::atexit(RemoveLockAtExit);
-    for (int signalNumber : kLockedSignals) {
-        struct sigaction previous {};
-        sigaction(signalNumber, nullptr, &previous);
-        if (previous.sa_handler == SIG_DFL) {  // an ignored signal stays ignored
-            signal(signalNumber, RemoveLockAndReraise);
-        }
-    }
-}
-
-// "/dev/ttyUSB0" gives "ttyUSB0", "/dev/pts/3" gives "pts_3". False when it is too long.
-bool LockNameFor(const char* device, char* name, size_t size) {
-    const char* relative = std::strncmp(device, "/dev/", 5) == 0 ? device + 5 : device;
-    if (relative == device && std::strrchr(device, '/') != nullptr) {
-        relative = std::strrchr(device, '/') + 1;
-    }
-    const size_t length = std::strlen(relative);
-    if (length >= size) {
-        return false;
-    }
-    for (size_t i = 0; i <= length; ++i) {
-        name[i] = relative[i] == '/' ? '_' : relative[i];
-    }
-    return true;
-}
-
-// Only a lock whose owner is known to be dead may be taken over.
-bool LockOwnerIsGone(const char* lockFile) {
-    int fd = open(lockFile, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == ENOENT;
-    }
-    char text[32] = {};
-    ssize_t got = read(fd, text, sizeof text - 1);
-    close(fd);
-    long owner = got > 0 ? std::strtol(text, nullptr, 10) : 0;
-    return owner > 0 && kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH;
-}
-
-enum class LockResult { Taken, Held, Unavailable };
-
-// The PID goes into a file of our own first, which is then linked into place: the
-// lock never exists without its owner's PID in it.
-LockResult TakeLockIn(const char* folder, const char* name, SerialPort* port) {
-    char temporary[sizeof port->lockFile];
-    std::snprintf(temporary, sizeof temporary, "%s/LTMP.%d", folder, static_cast<int>(getpid()));
-    int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return LockResult::Unavailable;  // no lock folder we may write to here
-    }
-    char pid[16];
-    int length = std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
-    bool written = write(fd, pid, static_cast<size_t>(length)) == length;
-    close(fd);
-    std::snprintf(port->lockFile, sizeof port->lockFile, "%s/LCK..%s", folder, name);
-    LockResult result = LockResult::Unavailable;
-    for (int attempt = 0; written && attempt < 2 && result == LockResult::Unavailable; ++attempt) {
-        if (link(temporary, port->lockFile) == 0) {
-            result = LockResult::Taken;
-        } else if (errno != EEXIST) {
-            break;
-        } else if (LockOwnerIsGone(port->lockFile)) {
-            unlink(port->lockFile);
-        } else {
-            result = LockResult::Held;
-        }
-    }
-    unlink(temporary);
-    if (result != LockResult::Taken) {
-        port->lockFile[0] = '\0';
-    }
-    return result;
-}
-
-LockResult TakeDeviceLock(const char* devicePath, SerialPort* port) {
-    char device[PATH_MAX];
-    if (realpath(devicePath, device) == nullptr) {
-        return LockResult::Unavailable;  // nothing there; the open will fail
-    }
-    char name[sizeof port->lockFile - 16];
-    if (!LockNameFor(device, name, sizeof name)) {
-        return LockResult::Unavailable;
-    }
-    for (const char* folder : kLockFolders) {
-        LockResult result = TakeLockIn(folder, name, port);
-        if (result != LockResult::Unavailable) {
-            if (result == LockResult::Taken) {
-                static bool registered = (RemoveLockAtExitAndOnSignals(), true);
-                (void)registered;
-                std::memcpy(g_lockAtExit, port->lockFile, sizeof g_lockAtExit);
-            }
-            return result;
-        }
-    }
-    return LockResult::Unavailable;  // without a lock folder, flock and TIOCEXCL remain
-}
-
-void ReleaseDeviceLock(SerialPort* port) {
-    if (port->lockFile[0] == '\0') {
-        return;
-    }
-    unlink(port->lockFile);
-    if (std::strcmp(g_lockAtExit, port->lockFile) == 0) {
-        g_lockAtExit[0] = '\0';
-    }
-    port->lockFile[0] = '\0';
+void EndLowLatencyAtEveryEnd(int fd) {
+    static const bool registered =
+        (std::atexit(EndLowLatencyWeSwitchedOn),
+         InstallEndingSignalHandler(EndLowLatencyAndPassOn, &g_handlersBeforeLowLatency), true);
+    (void)registered;
+    g_lowLatencyPort = fd;
 }
 
 }  // namespace
 
 int Open(SerialPort* port, int portNumber) {
     port->handle = -1;
-    port->lockFile[0] = '\0';
+    port->lock.file[0] = '\0';
     port->readTimeoutMs = 0;
     port->lost = false;
     port->reportedFailures = 0;
@@ -193,29 +90,29 @@ int Open(SerialPort* port, int portNumber) {
     char path[32];
     DevicePathFor(portNumber, path, sizeof path);
 
-    if (TakeDeviceLock(path, port) == LockResult::Held) {
+    if (TakeDeviceLock(path, kLockFolders, kLockFolderCount, &port->lock) == kLockHeld) {
         return kSerialFailed;
     }
     // Non-blocking, so that a port without carrier does not hang the open.
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        ReleaseDeviceLock(port);
+        ReleaseDeviceLock(&port->lock);
         return kSerialFailed;
     }
     // Advisory, as the lock file is: it keeps out programs that use flock instead.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
-        ReleaseDeviceLock(port);
+        ReleaseDeviceLock(&port->lock);
         return kSerialFailed;
     }
     port->handle = fd;
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        ReportFailure(port, kOperationOpen, __LINE__, errno);
+        ReportFailureAndMarkLoss(port, kOperationOpen, __LINE__, errno);
         return kSerialFailed;
     }
     if (tcgetattr(fd, &port->savedState) != 0) {
-        ReportFailure(port, kOperationOpen, __LINE__, errno);
+        ReportFailureAndMarkLoss(port, kOperationOpen, __LINE__, errno);
         return kSerialFailed;
     }
     port->savedTimeouts.minimumBytes = port->savedState.c_cc[VMIN];
@@ -229,7 +126,7 @@ int Open(SerialPort* port, int portNumber) {
 int Configure(SerialPort* port, int32_t baud) {
     int fd = port->handle;
     if (tcflush(fd, TCIOFLUSH) != 0) {
-        ReportFailure(port, kOperationConfigure, __LINE__, errno);
+        ReportFailureAndMarkLoss(port, kOperationConfigure, __LINE__, errno);
         return kSerialFailed;
     }
     struct termios line;
@@ -243,22 +140,24 @@ int Configure(SerialPort* port, int32_t baud) {
     cfsetispeed(&line, B9600);
     cfsetospeed(&line, B9600);
     if (tcsetattr(fd, TCSANOW, &line) != 0) {
-        ReportFailure(port, kOperationConfigure, __LINE__, errno);
+        ReportFailureAndMarkLoss(port, kOperationConfigure, __LINE__, errno);
         return kSerialFailed;
     }
     if (SetLineSpeed(fd, baud) != 0) {
-        ReportFailure(port, kOperationConfigure, __LINE__, errno);
+        ReportFailureAndMarkLoss(port, kOperationConfigure, __LINE__, errno);
         return kSerialFailed;
     }
     // DTR and RTS held off; a line without modem signals (a pseudo-terminal) is fine.
     int modemLines = TIOCM_DTR | TIOCM_RTS;
     if (ioctl(fd, TIOCMBIC, &modemLines) != 0 && errno != ENOTTY && errno != EINVAL) {
-        ReportFailure(port, kOperationConfigure, __LINE__, errno);
+        ReportFailureAndMarkLoss(port, kOperationConfigure, __LINE__, errno);
         return kSerialFailed;
     }
-    RequestLowLatency(fd);
+    if (RequestLowLatency(fd)) {
+        EndLowLatencyAtEveryEnd(fd);
+    }
     if (tcflush(fd, TCIOFLUSH) != 0) {
-        ReportFailure(port, kOperationConfigure, __LINE__, errno);
+        ReportFailureAndMarkLoss(port, kOperationConfigure, __LINE__, errno);
         return kSerialFailed;
     }
     NoteSuccess(port, kOperationConfigure);
@@ -273,7 +172,7 @@ int SetTimeout(SerialPort* port, int16_t milliseconds) {
 
 int PurgeInput(SerialPort* port) {
     if (tcflush(port->handle, TCIFLUSH) != 0) {
-        ReportFailure(port, kOperationPurge, __LINE__, errno);
+        ReportFailureAndMarkLoss(port, kOperationPurge, __LINE__, errno);
         return kSerialFailed;
     }
     NoteSuccess(port, kOperationPurge);
@@ -290,7 +189,8 @@ int Write(SerialPort* port, const void* data, int count) {
             written += static_cast<int>(now);
         } else if (now == 0 || errno != EINTR) {
             // A terminal that takes nothing without an error has gone away as well.
-            if (ReportFailure(port, kOperationWrite, writeLine, now == 0 ? EIO : errno)) {
+            if (ReportFailureAndMarkLoss(port, kOperationWrite, writeLine,
+                                         now == 0 ? EIO : errno)) {
                 std::printf("     Timeout has occured in file %s, line %d \n", __FILE__, writeLine);
             }
             return kSerialFailed;
@@ -303,7 +203,7 @@ int Write(SerialPort* port, const void* data, int count) {
         drained = tcdrain(port->handle);
     } while (drained != 0 && errno == EINTR);
     if (drained != 0) {
-        ReportFailure(port, kOperationWrite, __LINE__, errno);
+        ReportFailureAndMarkLoss(port, kOperationWrite, __LINE__, errno);
         return kSerialFailed;
     }
     NoteSuccess(port, kOperationWrite);
@@ -319,7 +219,7 @@ int ReadByte(SerialPort* port, uint8_t* dest) {
             ready = poll(&waiter, 1, port->readTimeoutMs);
         } while (ready < 0 && errno == EINTR);
         if (ready < 0) {
-            ReportFailure(port, kOperationRead, __LINE__, errno);
+            ReportFailureAndMarkLoss(port, kOperationRead, __LINE__, errno);
             return kSerialFailed;
         }
         if (ready == 0) {
@@ -340,7 +240,7 @@ int ReadByte(SerialPort* port, uint8_t* dest) {
         }
         // Nothing to read although the port said it was ready: the line has gone
         // (hung up, adapter pulled out). Not a time-out, or the caller would spin.
-        ReportFailure(port, kOperationRead, __LINE__, got == 0 ? EIO : errno);
+        ReportFailureAndMarkLoss(port, kOperationRead, __LINE__, got == 0 ? EIO : errno);
         return kSerialFailed;
     }
 }
@@ -350,8 +250,11 @@ void Pause(SerialPort*) {
 }
 
 void Close(SerialPort* port) {
+    if (g_lowLatencyPort == port->handle) {
+        EndLowLatencyWeSwitchedOn();
+    }
     close(port->handle);
-    ReleaseDeviceLock(port);
+    ReleaseDeviceLock(&port->lock);
 }
 
 void SerialSleep(int milliseconds) {

@@ -8,5 +8,15 @@
 // errno set (EINVAL for a rate the system cannot set).
 int SetLineSpeed(int fd, int32_t baud);
 
+// The rate the line behind `fd` is set to, as the system holds it (rates without a
+// B-constant included); -1 when it cannot be read.
+long LineSpeedOf(int fd);
+
+// Whether SetLineSpeed can set a rate that has no B-constant (28800) on this system.
+bool AnyRateCanBeSet();
+
 // Asks the driver to hand over received bytes at once; ports that cannot are fine.
-void RequestLowLatency(int fd);
+// Returns whether it switched the driver's low-latency mode on, so that
+// EndLowLatency can leave the adapter as it was found.
+bool RequestLowLatency(int fd);
+void EndLowLatency(int fd);

@@ -10,21 +10,24 @@
 
 namespace {
 
+// Where speed_t is the rate itself (the BSDs, macOS) any rate can be asked for;
+// elsewhere only the rates with a B-constant exist.
+constexpr bool kSpeedIsTheRate = B9600 == 9600 && B38400 == 38400 && B115200 == 115200;
+
+const struct {
+    speed_t constant;
+    int32_t baud;
+} kStandardSpeeds[] = {
+    {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
+};
+
 speed_t StandardSpeedFor(int32_t baud) {
-    switch (baud) {
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
-        default:
-            return B0;
+    for (const auto& speed : kStandardSpeeds) {
+        if (speed.baud == baud) {
+            return speed.constant;
+        }
     }
+    return B0;
 }
 
 }  // namespace
@@ -37,9 +40,6 @@ int SetLineSpeed(int fd, int32_t baud) {
         speed_t custom = static_cast<speed_t>(baud);
         return ioctl(fd, IOSSIOSPEED, &custom);
 #else
-        // Where speed_t is the rate itself (the BSDs) any rate can be asked for;
-        // elsewhere a rate without a B-constant does not exist.
-        constexpr bool kSpeedIsTheRate = B9600 == 9600 && B38400 == 38400 && B115200 == 115200;
         if (!kSpeedIsTheRate || baud <= 0) {
             errno = EINVAL;
             return -1;
@@ -57,4 +57,29 @@ int SetLineSpeed(int fd, int32_t baud) {
     return tcsetattr(fd, TCSANOW, &line);
 }
 
-void RequestLowLatency(int) {}
+long LineSpeedOf(int fd) {
+    struct termios line;
+    if (tcgetattr(fd, &line) != 0) {
+        return -1;
+    }
+    const speed_t speed = cfgetospeed(&line);
+    if (kSpeedIsTheRate) {
+        return static_cast<long>(speed);
+    }
+    for (const auto& standard : kStandardSpeeds) {
+        if (standard.constant == speed) {
+            return standard.baud;
+        }
+    }
+    return -1;
+}
+
+bool AnyRateCanBeSet() {
+    return kSpeedIsTheRate;
+}
+
+bool RequestLowLatency(int) {
+    return false;
+}
+
+void EndLowLatency(int) {}

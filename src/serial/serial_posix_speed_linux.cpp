@@ -18,13 +18,38 @@ int SetLineSpeed(int fd, int32_t baud) {
     return ioctl(fd, TCSETS2, &line);
 }
 
-void RequestLowLatency(int fd) {
+long LineSpeedOf(int fd) {
+    struct termios2 line;
+    if (ioctl(fd, TCGETS2, &line) != 0) {
+        return -1;
+    }
+    return static_cast<long>(line.c_ospeed);
+}
+
+bool AnyRateCanBeSet() {
+    return true;
+}
+
+namespace {
+
+bool SetLowLatency(int fd, bool on) {
     struct serial_struct settings;
     if (ioctl(fd, TIOCGSERIAL, &settings) != 0) {
-        return;
+        return false;
     }
-    if ((settings.flags & ASYNC_LOW_LATENCY) == 0) {
-        settings.flags |= ASYNC_LOW_LATENCY;
-        ioctl(fd, TIOCSSERIAL, &settings);
+    if (((settings.flags & ASYNC_LOW_LATENCY) != 0) == on) {
+        return false;
     }
+    settings.flags = on ? settings.flags | ASYNC_LOW_LATENCY : settings.flags & ~ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &settings) == 0;
+}
+
+}  // namespace
+
+bool RequestLowLatency(int fd) {
+    return SetLowLatency(fd, true);
+}
+
+void EndLowLatency(int fd) {
+    SetLowLatency(fd, false);
 }

@@ -1,11 +1,9 @@
 // The serial link on Windows: the COM ports through kernel32's communications calls.
 #include <cstdio>
 
-#include "serial.h"
+#include "serial_common.h"
 
 namespace {
-
-const char* const kPortNames[] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
 
 const DWORD kPurgeEverything = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 const DWORD kPurgeBuffers = PURGE_TXCLEAR | PURGE_RXCLEAR;
@@ -48,9 +46,11 @@ bool MeansPortLost(DWORD errorCode) {
     }
 }
 
-// `lostWhateverTheCode`: the failure shows by itself that the device is gone.
-bool ReportFailure(SerialPort* port, SerialOperation operation, int line, DWORD errorCode,
-                   bool lostWhateverTheCode = false) {
+// Notes the failure, which marks the port lost when the error says it is gone (or
+// `lostWhateverTheCode`: the failure shows it by itself), and reports it unless it
+// already was.
+bool ReportFailureAndMarkLoss(SerialPort* port, SerialOperation operation, int line,
+                              DWORD errorCode, bool lostWhateverTheCode = false) {
     if (!NoteFailure(port, operation, lostWhateverTheCode || MeansPortLost(errorCode),
                      GetTickCount())) {
         return false;
@@ -66,7 +66,7 @@ bool SucceededOrReport(SerialPort* port, SerialOperation operation, int line, BO
         NoteSuccess(port, operation);
         return true;
     }
-    ReportFailure(port, operation, line, GetLastError());
+    ReportFailureAndMarkLoss(port, operation, line, GetLastError());
     return false;
 }
 
@@ -79,7 +79,7 @@ bool PortStillThere(SerialPort* port) {
     if (GetCommState(port->handle, &state)) {
         return true;
     }
-    ReportFailure(port, kOperationRead, __LINE__, GetLastError(), true);
+    ReportFailureAndMarkLoss(port, kOperationRead, __LINE__, GetLastError(), true);
     return false;
 }
 
@@ -192,9 +192,9 @@ int Write(SerialPort* port, const void* data, int count) {
         NoteSuccess(port, kOperationWrite);
         return kSerialOk;
     }
-    const bool reported = result == FALSE
-                              ? ReportFailure(port, kOperationWrite, writeLine, errorCode)
-                              : NoteFailure(port, kOperationWrite, false, GetTickCount());
+    const bool reported =
+        result == FALSE ? ReportFailureAndMarkLoss(port, kOperationWrite, writeLine, errorCode)
+                        : NoteFailure(port, kOperationWrite, false, GetTickCount());
     if (reported) {
         std::printf("     Timeout has occured in file %s, line %d \n", __FILE__, writeLine);
     }
@@ -207,7 +207,7 @@ int ReadByte(SerialPort* port, uint8_t* dest) {
         DWORD bytesRead = 0;
         const int readLine = __LINE__ + 1;
         if (ReadFile(port->handle, &received, 1, &bytesRead, nullptr) == FALSE) {
-            ReportFailure(port, kOperationRead, readLine, GetLastError());
+            ReportFailureAndMarkLoss(port, kOperationRead, readLine, GetLastError());
             return kSerialFailed;
         }
         if (bytesRead == 1) {

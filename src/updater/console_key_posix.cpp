@@ -1,13 +1,13 @@
 // The key wait and terminal detection on Linux and macOS.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "console.h"
+#include "ending_signals.h"
 
 namespace {
 
@@ -20,40 +20,14 @@ void RestoreTerminal() {
     }
 }
 
-// SIGINT too: Ctrl+C on the terminal is a key during the wait, but `kill -INT` is not.
-const int kEndingSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
-const int kEndingSignalCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
-struct sigaction g_handlersBeforeWait[kEndingSignalCount];
+EndingSignalHandlers g_handlersBeforeWait;
 
 // A signal that ends the process during the wait must not leave the terminal raw.
 // The handler from before the wait then gets the signal (the serial module's
 // removes the port's lock file), or it ends the process as by default.
-void RestoreAndReraise(int signalNumber) {
+void RestoreAndPassOn(int signalNumber) {
     RestoreTerminal();
-    for (int i = 0; i < kEndingSignalCount; ++i) {
-        if (kEndingSignals[i] == signalNumber) {
-            sigaction(signalNumber, &g_handlersBeforeWait[i], nullptr);
-        }
-    }
-    raise(signalNumber);
-}
-
-void SetEndingSignals(void (*handler)(int), struct sigaction* previous) {
-    for (int i = 0; i < kEndingSignalCount; ++i) {
-        if (handler == nullptr) {
-            sigaction(kEndingSignals[i], &previous[i], nullptr);
-            continue;
-        }
-        sigaction(kEndingSignals[i], nullptr, &previous[i]);
-        // A signal ignored from the start (nohup, a background job) stays ignored.
-        if (previous[i].sa_handler == SIG_IGN) {
-            continue;
-        }
-        struct sigaction action {};
-        action.sa_handler = handler;
-        sigemptyset(&action.sa_mask);
-        sigaction(kEndingSignals[i], &action, nullptr);
-    }
+    PassEndingSignalOn(signalNumber, g_handlersBeforeWait);
 }
 
 bool ReadWithin(int fd, unsigned char* byte, int milliseconds) {
@@ -103,7 +77,7 @@ void WaitForKey() {
     keyMode.c_cc[VTIME] = 0;
 
     g_terminal = fd;
-    SetEndingSignals(RestoreAndReraise, g_handlersBeforeWait);
+    InstallEndingSignalHandler(RestoreAndPassOn, &g_handlersBeforeWait);
     // TCSANOW keeps keys typed earlier in the run: the first of them ends the wait.
     if (tcsetattr(fd, TCSANOW, &keyMode) == 0) {
         unsigned char key = 0;
@@ -117,7 +91,7 @@ void WaitForKey() {
         RestoreTerminal();
     }
     g_terminal = -1;
-    SetEndingSignals(nullptr, g_handlersBeforeWait);
+    RestoreEndingSignalHandlers(g_handlersBeforeWait);
     close(fd);
 }
 

@@ -16,6 +16,7 @@
 #include "expected_output.h"
 #include "process.h"
 #include "pty_pair.h"
+#include "serial_posix_speed.h"
 #include "simulator.h"
 
 namespace {

@@ -15,14 +15,6 @@ struct PtyPair {
 bool OpenPtyPair(PtyPair* pair, bool raw = true);
 void ClosePtyPair(PtyPair* pair);
 
-// The line speed the terminal behind `fd` is set to, as the kernel reports it
-// (rates without a B-constant included); -1 when it cannot be read.
-long LineSpeedOf(int fd);
-
-// Whether this build's serial code can set a rate that has no B-constant (28800):
-// always on the Linux path; on the generic one only where speed_t is the rate itself.
-bool AnyRateCanBeSet();
-
 // The lock file that brivane takes in /run/lock for the terminal at `slavePath`.
 std::string DeviceLockFile(const std::string& slavePath);
 

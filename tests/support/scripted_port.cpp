@@ -1,6 +1,6 @@
 #include "scripted_port.h"
 
-#include "serial.h"
+#include "serial_common.h"
 
 ScriptedPortState scripted;
 

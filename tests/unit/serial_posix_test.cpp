@@ -1,18 +1,29 @@
 // The POSIX back end on real pseudo-terminals, reached through COMN links in a
 // temporary working directory as a user would set them up.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <string>
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "process.h"
 #include "pty_pair.h"
 #include "serial.h"
+#include "serial_posix_lock.h"
+#include "serial_posix_speed.h"
 
 namespace {
 
@@ -74,6 +85,143 @@ TEST_F(PosixSerial, PortHeldByAnotherUserCannotBeOpened) {
     Close(&first);
     ASSERT_EQ(Open(&second, 3), kSerialOk);  // free again once closed
     Close(&second);
+}
+
+constexpr bool kFlockVisible = BRIVANE_LINUX_FLAVOUR;  // /proc/locks is read
+
+// Puts at `path` what a lock folder may hold, planted by another user or left by a
+// program: "" nothing, "link" (to `target`), "fifo", "folder", "self" a lock with our
+// PID, else the text of a lock file.
+void Plant(const std::string& what, const std::string& path, const std::string& target) {
+    if (what == "link") {
+        ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    } else if (what == "fifo") {
+        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    } else if (what == "folder") {
+        ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    } else if (!what.empty()) {
+        std::ofstream(path) << (what == "self" ? std::to_string(getpid()) + "\n" : what);
+    }
+}
+
+std::vector<std::string> NamesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* listing = opendir(folder.c_str());
+    for (dirent* entry; listing != nullptr && (entry = readdir(listing)) != nullptr;) {
+        if (entry->d_name[0] != '.') {
+            names.push_back(entry->d_name);
+        }
+    }
+    if (listing != nullptr) {
+        closedir(listing);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST_F(PosixSerial, DeviceLockInAHostileFolder) {
+    const char* const kLive = "         1\n";
+    const char* const kDead = "  99999999\n";  // above any pid_max
+    const struct {
+        const char* atLock;
+        const char* atTemporary;
+        bool flocked;  // an open file holds the device with flock
+        LockResult expected;
+    } kCases[] = {
+        {"", "", false, kLockTaken},
+        {kLive, "", false, kLockHeld},  // in a folder we may not write
+        {kDead, "link", false, kLockTaken},
+        {"self", "fifo", false, kLockTaken},
+        {"garbage\n", "folder", false, kLockTaken},
+        {"link", "", false, kLockTaken},
+        {"fifo", "", false, kLockTaken},
+        {"folder", "", false, kLockUnavailable},
+        {"", "", true, kFlockVisible ? kLockHeld : kLockTaken},
+    };
+    const std::string lockName = DeviceLockFile(pty_.slavePath).substr(std::strlen("/run/lock/"));
+    const std::string target = folder_.File("target");
+    const mode_t previousUmask = umask(077);
+    alarm(20);  // a lock read that blocks fails the test instead of hanging it
+    for (const auto& row : kCases) {
+        SCOPED_TRACE(&row - kCases);
+        folder_.Write("target", "precious");
+        const std::string locks = folder_.File("locks");
+        ASSERT_EQ(system(("rm -rf " + locks + " && mkdir " + locks).c_str()), 0);
+        const std::string lockFile = locks + "/" + lockName;
+        const std::string temporary = locks + "/LTMP." + std::to_string(getpid());
+        Plant(row.atLock, lockFile, target);
+        Plant(row.atTemporary, temporary, target);
+        Plant(kDead, locks + "/LCK..other", target);  // another device's stale lock
+        const std::vector<std::string> before = NamesIn(locks);
+        int holder = open(pty_.slavePath.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_TRUE(!row.flocked || flock(holder, LOCK_EX) == 0);
+        chmod(locks.c_str(), row.expected == kLockHeld ? 0555 : 0755);  // not for root
+        int creations = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(inotify_add_watch(creations, locks.c_str(), IN_CREATE), 0);
+
+        // A first folder that cannot exist is passed over.
+        const char* folders[] = {"/nonexistent/lock", locks.c_str()};
+        DeviceLock lock;
+        EXPECT_EQ(TakeDeviceLock(pty_.slavePath.c_str(), folders, 2, &lock), row.expected);
+        char event[4096];
+        if (row.expected == kLockHeld) {  // refused without writing anything there
+            EXPECT_EQ(read(creations, event, sizeof event), -1);
+        }
+        close(creations);
+        close(holder);
+        if (row.expected == kLockTaken) {
+            struct stat taken {};
+            ASSERT_EQ(lstat(lockFile.c_str(), &taken), 0);
+            EXPECT_EQ(taken.st_mode & 07777, 0644u);
+            long owner = 0;
+            std::ifstream(lockFile) >> owner;
+            EXPECT_EQ(owner, getpid());
+        }
+        ReleaseDeviceLock(&lock);
+        chmod(locks.c_str(), 0755);
+        EXPECT_EQ(folder_.Read("target"), "precious");
+        // Whatever was planted stays, except the lock that was taken over; nothing of ours.
+        std::vector<std::string> after = before;
+        if (row.expected == kLockTaken && row.atLock[0] != '\0') {
+            after.erase(std::find(after.begin(), after.end(), lockName));
+        }
+        EXPECT_EQ(NamesIn(locks), after);
+    }
+
+    // A lock that was replaced meanwhile is no longer ours to release.
+    const std::string locks = folder_.File("locks");
+    const std::string lockFile = locks + "/" + lockName;
+    const char* folders[] = {locks.c_str()};
+    DeviceLock lock;
+    ASSERT_EQ(TakeDeviceLock(pty_.slavePath.c_str(), folders, 1, &lock), kLockTaken);
+    ASSERT_EQ(unlink(lockFile.c_str()), 0);
+    Plant(kLive, lockFile, target);
+    ReleaseDeviceLock(&lock);
+    EXPECT_EQ(access(lockFile.c_str(), F_OK), 0);
+
+    // Two runs taking over the same stale lock: only one gets it, the other sees it live.
+    Plant(kDead, lockFile, target);
+    int results[2];
+    ASSERT_EQ(pipe(results), 0);
+    pid_t racers[2];
+    for (pid_t& racer : racers) {
+        if ((racer = fork()) == 0) {
+            char result =
+                static_cast<char>(TakeDeviceLock(pty_.slavePath.c_str(), folders, 1, &lock));
+            _exit(write(results[1], &result, 1) == 1 ? (pause(), 0) : 1);
+        }
+    }
+    const std::string verdicts = ReadExactly(results[0], 2, 5000);
+    EXPECT_EQ(std::count(verdicts.begin(), verdicts.end(), kLockTaken), 1);
+    EXPECT_EQ(std::count(verdicts.begin(), verdicts.end(), kLockHeld), 1);
+    for (pid_t racer : racers) {
+        kill(racer, SIGKILL);
+        waitpid(racer, nullptr, 0);
+    }
+    close(results[0]);
+    close(results[1]);
+    alarm(0);
+    umask(previousUmask);
 }
 
 TEST_F(PosixSerial, ConfigureGivesRawEightNOneAtEveryRate) {

@@ -8,6 +8,13 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <unistd.h>
+
+#include "expected_output.h"
+#include "process.h"
+#include "pty_pair.h"
+#include "serial_posix_speed.h"
 #include "sim_device.h"
 
 // Names in failure messages rather than the enums' bytes.
@@ -553,6 +560,45 @@ TEST(SimulatedDevice, SummaryLine) {
     EXPECT_NE(FormatSummary(fresh, 0, "", EndReason::Hangup).find(" end=hangup"), std::string::npos);
     EXPECT_NE(FormatSummary(fresh, 0, "", EndReason::Signal).find(" end=signal"), std::string::npos);
     EXPECT_NE(FormatSummary(fresh, 0, "", EndReason::Error).find(" end=error"), std::string::npos);
+}
+
+// The program itself on a line it did not create: the test holds the other end.
+TEST(SimulatedDevice, PlaysAnExistingLine) {
+    PtyPair pair;
+    ASSERT_TRUE(OpenPtyPair(&pair));
+    TemporaryFolder folder;
+    RunningProcess sim;
+    ASSERT_TRUE(StartProcess({VESKOR_SIM_PATH, "--line", pair.slavePath, "--timeout", "30"},
+                             folder.path, &sim));
+    while (sim.err.find("ready") == std::string::npos && StillRunningAfter(&sim, 10)) {
+    }
+    EXPECT_EQ(LineSpeedOf(pair.master), kBootRomBaud);
+    EXPECT_EQ(ReadExactly(pair.master, 1, 300), "");  // no power-up by itself
+    kill(sim.pid, SIGUSR1);
+    EXPECT_EQ(ReadExactly(pair.master, 1, 5000), "<");
+
+    std::vector<uint8_t> image = BootImageWithZeroWordAt(8, kGoodMarker);
+    const char code = AnyRateCanBeSet() ? '2' : '4';
+    EXPECT_EQ(write(pair.master, image.data(), image.size()), static_cast<ssize_t>(image.size()));
+    EXPECT_EQ(ReadExactly(pair.master, 2, 5000), ">?");
+    const char speedCommand[] = {'B', code};
+    EXPECT_EQ(write(pair.master, speedCommand, 2), 2);
+    for (int i = 0; i < 300 && LineSpeedOf(pair.master) != BaudForSpeedCode(code); ++i) {
+        usleep(10000);
+    }
+    EXPECT_EQ(LineSpeedOf(pair.master), BaudForSpeedCode(code));
+    EXPECT_EQ(write(pair.master, "-", 1), 1);
+    EXPECT_EQ(ReadExactly(pair.master, 1, 5000), "?");
+
+    // The quiet line ends the session.
+    ProcessResult result = FinishProcess(&sim, 15000);
+    ClosePtyPair(&pair);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    std::map<std::string, std::string> summary = SimulatorSummary(result.err);
+    EXPECT_EQ(summary["boot"], "ok");
+    EXPECT_EQ(summary["line_baud"], std::to_string(BaudForSpeedCode(code)));
+    EXPECT_EQ(summary["syncs"], "1");
+    EXPECT_EQ(summary["end"], "closed");
 }
 
 }  // namespace

@@ -34,6 +34,8 @@ TEST(SimulatorOptions, Defaults) {
     EXPECT_EQ(options.silentFromBlock, 0);
     EXPECT_EQ(options.flipBitBlock, 0);
     EXPECT_EQ(options.hangupAfterBlock, 0);
+    EXPECT_EQ(options.linePath, "");
+    EXPECT_LT(options.powerUpAfterSeconds, 0.0);
 }
 
 TEST(SimulatorOptions, EveryOption) {
@@ -41,7 +43,7 @@ TEST(SimulatorOptions, EveryOption) {
     EXPECT_TRUE(Parse({"--port", "8", "--flash", "out.bin", "--initial", "in.bin", "--erase-seconds", "1.5", "--noise",
                  "4", "--refuse-block", "3:2", "--silent-after-block", "7", "--verdict-fail",
                  "--garbage-before-verdict", "6", "--flip-bit-block", "5", "--hangup-after-block", "9", "--pace",
-                 "--timeout", "30", "--hangup-at", "erase"},
+                 "--timeout", "30", "--hangup-at", "erase", "--line", "/dev/ttyUSB1", "--power-up-after", "2.5"},
                 &options));
     EXPECT_EQ(options.portNumber, 8);
     EXPECT_EQ(options.flashPath, "out.bin");
@@ -58,6 +60,8 @@ TEST(SimulatorOptions, EveryOption) {
     EXPECT_EQ(options.hangupAt, HangupMoment::Erase);
     EXPECT_TRUE(options.pace);
     EXPECT_DOUBLE_EQ(options.timeoutSeconds, 30.0);
+    EXPECT_EQ(options.linePath, "/dev/ttyUSB1");
+    EXPECT_DOUBLE_EQ(options.powerUpAfterSeconds, 2.5);
 }
 
 TEST(SimulatorOptions, InlineValuesAndDefaultRefusalCount) {
@@ -93,6 +97,8 @@ TEST(SimulatorOptions, RejectedArguments) {
         {"--flash", ""},
         {"--hangup-at", "boot"},
         {"--pace=yes"},
+        {"--line", ""},
+        {"--power-up-after", "1"},
         {"--bogus", "1"},
         {"stray"},
     };
@@ -108,7 +114,8 @@ TEST(SimulatorOptions, HelpDocumentsEveryOption) {
     const std::string help = HelpText();
     for (const char* option : {"--port", "--flash", "--initial", "--erase-seconds", "--noise", "--refuse-block",
                                "--silent-after-block", "--verdict-fail", "--garbage-before-verdict",
-                               "--flip-bit-block", "--hangup-after-block", "--hangup-at", "--pace", "--timeout", "--help"}) {
+                               "--flip-bit-block", "--hangup-after-block", "--hangup-at", "--pace", "--timeout", "--line",
+                               "--power-up-after", "--help"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
         // Each documented option must also be one the parser knows.
         SimOptions options;

@@ -1,6 +1,6 @@
-// veskor-sim: plays a Veskor device on a pseudo-terminal linked as COM<N>.
-// One thread, one poll loop: the master side of the terminal, a pipe woken by
-// signals, and timers for the power-up, the erase and the paced line.
+// veskor-sim: plays a Veskor device on a pseudo-terminal linked as COM<N>, or on
+// an existing terminal (--line). One thread, one poll loop: the terminal, a pipe
+// woken by signals, and timers for the power-up, the erase and the paced line.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "sim_device.h"
+#include "sim_line.h"
 #include "sim_options.h"
 #include "sim_pty.h"
 #include "sim_wait.h"
@@ -25,16 +26,31 @@ namespace {
 // much quiet after the last one means it is done and waiting for "<".
 const int64_t kPreparationQuietUs = 50 * 1000;
 const int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
+// On a line the updater's close cannot be seen: the session is over once the line
+// has been this quiet with the device powered up and idle. The updater's longest
+// pause in a live session is far shorter (one second per stray byte before "<",
+// which the noise option adds on top).
+const int64_t kLineQuietEndUs = 3 * 1000 * 1000;
 
 volatile sig_atomic_t g_signalReceived = 0;
+volatile sig_atomic_t g_powerUpRequested = 0;
 int g_wakePipe[2] = {-1, -1};
 
-void OnSignal(int) {
-    g_signalReceived = 1;
+void WakeLoop() {
     int savedErrno = errno;
     ssize_t ignored = write(g_wakePipe[1], "s", 1);
     (void)ignored;
     errno = savedErrno;
+}
+
+void OnSignal(int) {
+    g_signalReceived = 1;
+    WakeLoop();
+}
+
+void OnPowerUpSignal(int) {
+    g_powerUpRequested = 1;
+    WakeLoop();
 }
 
 bool InstallSignalHandlers() {
@@ -53,6 +69,10 @@ bool InstallSignalHandlers() {
         if (sigaction(signalNumber, &action, nullptr) != 0) {
             return false;
         }
+    }
+    action.sa_handler = OnPowerUpSignal;
+    if (sigaction(SIGUSR1, &action, nullptr) != 0) {
+        return false;
     }
     std::signal(SIGPIPE, SIG_IGN);
     return true;
@@ -179,7 +199,33 @@ bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& content
     return std::fclose(file) == 0 && written;
 }
 
+// Where the device talks: its own pseudo-terminal, or a terminal given with --line.
+struct Endpoint {
+    PseudoTerminal terminal;
+    SerialLine line;
+    bool onLine = false;
+    int Fd() const { return onLine ? line.fd : terminal.master; }
+};
+
+void CloseEndpoint(Endpoint* endpoint) {
+    ClosePseudoTerminal(&endpoint->terminal);
+    CloseSerialLine(&endpoint->line);
+}
+
+// Enter on the simulator's own terminal powers the device up. Read only in the
+// foreground: a background read of the terminal would stop the process.
+bool KeyboardUsable() {
+    return isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) == getpgrp();
+}
+
+bool EnterPressed() {
+    char buffer[256];
+    ssize_t count = read(STDIN_FILENO, buffer, sizeof buffer);
+    return count > 0 && std::memchr(buffer, '\n', static_cast<size_t>(count)) != nullptr;
+}
+
 struct Session {
+    int64_t powerUpAtUs = -1;  // on a line: the --power-up-after moment; -1: none
     int64_t lastFlushUs = 0;
     bool powerUpCheckPending = false;  // a flush was seen since the last check
     long lineBaud = 0;
@@ -200,6 +246,45 @@ void OnFlush(PseudoTerminal* terminal, const Device& device, Session* session, i
     }
 }
 
+void ReceiveBytes(const std::vector<uint8_t>& data, Device* device, Wire* wire, int64_t nowNs) {
+    for (uint8_t byte : data) {
+        if (wire->pace) {
+            wire->inputBusyUntilNs =
+                std::max(nowNs, wire->inputBusyUntilNs) + ByteTimeNs(DeviceBaud(*device));
+        }
+        DeviceReceive(device, byte, nowNs / 1000);
+        TakeDeviceOutput(device, wire, nowNs);
+    }
+}
+
+// Reads everything the line has. Returns false once it is lost.
+bool DrainLine(const SerialLine& line, Device* device, Wire* wire, int64_t nowNs) {
+    std::vector<uint8_t> data;
+    for (;;) {
+        switch (ReadSerialLine(line, &data)) {
+        case LineRead::None:
+            return true;
+        case LineRead::Lost:
+            return false;
+        case LineRead::Data:
+            ReceiveBytes(data, device, wire, nowNs);
+            break;
+        }
+    }
+}
+
+// When the line has been quiet long enough to end the session; false while the
+// device is off or busy.
+bool LineQuietEnd(const Device& device, const Wire& wire, const Session& session, int64_t* endUs) {
+    if (device.state == DeviceState::Off || device.state == DeviceState::Erasing ||
+        !wire.outgoing.empty()) {
+        return false;
+    }
+    int64_t lastUs = std::max({session.powerUpAtUs, device.lastReceivedUs, device.lastSentUs});
+    *endUs = lastUs + kLineQuietEndUs + device.options.noiseBytes * int64_t{1000000};
+    return true;
+}
+
 // Reads everything the master has. Returns false once the updater closed the port.
 bool DrainMaster(PseudoTerminal* terminal, Device* device, Wire* wire, Session* session, int64_t nowNs) {
     const int64_t nowUs = nowNs / 1000;
@@ -217,14 +302,7 @@ bool DrainMaster(PseudoTerminal* terminal, Device* device, Wire* wire, Session* 
             }
             break;
         case PacketKind::Data:
-            for (uint8_t byte : data) {
-                if (wire->pace) {
-                    wire->inputBusyUntilNs =
-                        std::max(nowNs, wire->inputBusyUntilNs) + ByteTimeNs(DeviceBaud(*device));
-                }
-                DeviceReceive(device, byte, nowUs);
-                TakeDeviceOutput(device, wire, nowNs);
-            }
+            ReceiveBytes(data, device, wire, nowNs);
             break;
         }
     }
@@ -247,7 +325,9 @@ struct timespec WaitUntil(int64_t wakeNs, int64_t nowNs) {
 }
 
 // Runs the session until it ends; returns how.
-EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions& options, Session* session) {
+EndReason RunSession(Endpoint* endpoint, Device* device, const SimOptions& options,
+                     Session* session) {
+    PseudoTerminal* terminal = &endpoint->terminal;
     Wire wire;
     wire.pace = options.pace;
     const int64_t giveUpNs = NowNanos() + static_cast<int64_t>(options.timeoutSeconds * 1e9);
@@ -262,6 +342,11 @@ EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions&
             return EndReason::Timeout;
         }
 
+        if (device->state == DeviceState::Off &&
+            (g_powerUpRequested || (session->powerUpAtUs >= 0 && nowUs >= session->powerUpAtUs))) {
+            session->powerUpAtUs = nowUs;
+            PowerUpDevice(device);
+        }
         if (device->state == DeviceState::Off && session->powerUpCheckPending &&
             nowUs - session->lastFlushUs >= kPreparationQuietUs) {
             session->powerUpCheckPending = false;
@@ -274,11 +359,25 @@ EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions&
         TakeDeviceOutput(device, &wire, nowNs);
         PrintNotices(device);
         if (device->state == DeviceState::HungUp) {
-            ClosePseudoTerminal(terminal);
+            CloseEndpoint(endpoint);
             return EndReason::Hangup;
         }
         if (!wire.outputBlocked) {
-            WriteDueOutput(terminal->master, device, &wire, nowNs);
+            WriteDueOutput(endpoint->Fd(), device, &wire, nowNs);
+        }
+        // The loader changes its rate right after the speed code; a line follows it.
+        if (endpoint->onLine && session->lineBaud != DeviceBaud(*device) && wire.outgoing.empty()) {
+            std::string error;
+            if (!SetSerialLineBaud(endpoint->line, DeviceBaud(*device), &error)) {
+                std::fprintf(stderr, "veskor-sim: %s\n", error.c_str());
+                return EndReason::Error;
+            }
+            session->lineBaud = DeviceBaud(*device);
+        }
+        int64_t quietEndUs = 0;
+        bool quietEnds = endpoint->onLine && LineQuietEnd(*device, wire, *session, &quietEndUs);
+        if (quietEnds && nowUs >= quietEndUs) {
+            return EndReason::Closed;
         }
 
         int64_t wakeNs = giveUpNs;
@@ -292,16 +391,27 @@ EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions&
         if (!wire.outgoing.empty() && !wire.outputBlocked) {
             wakeNs = std::min(wakeNs, DueNs(wire, wire.outgoing.front(), wire.lastWrittenNs));
         }
+        if (device->state == DeviceState::Off && session->powerUpAtUs >= 0) {
+            wakeNs = std::min(wakeNs, session->powerUpAtUs * 1000);
+        }
+        if (quietEnds) {
+            wakeNs = std::min(wakeNs, quietEndUs * 1000);
+        }
+        bool watchKeyboard =
+            endpoint->onLine && device->state == DeviceState::Off && KeyboardUsable();
 
-        struct pollfd fds[2];
-        fds[0].fd = terminal->master;
+        struct pollfd fds[3];
+        fds[0].fd = endpoint->Fd();
         fds[0].events = static_cast<short>(POLLIN | POLLPRI | (wire.outputBlocked ? POLLOUT : 0));
         fds[0].revents = 0;
         fds[1].fd = g_wakePipe[0];
         fds[1].events = POLLIN;
         fds[1].revents = 0;
+        fds[2].fd = STDIN_FILENO;
+        fds[2].events = POLLIN;
+        fds[2].revents = 0;
         struct timespec wait = WaitUntil(wakeNs, nowNs);
-        int ready = PollFor(fds, 2, wait);
+        int ready = PollFor(fds, watchKeyboard ? 3 : 2, wait);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -313,7 +423,17 @@ EndReason RunSession(PseudoTerminal* terminal, Device* device, const SimOptions&
         if (fds[0].revents & POLLOUT) {
             wire.outputBlocked = false;
         }
-        if (fds[0].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR)) {
+        if (watchKeyboard && (fds[2].revents & POLLIN) && KeyboardUsable() && EnterPressed()) {
+            g_powerUpRequested = 1;
+        }
+        if (endpoint->onLine && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            if (!DrainLine(endpoint->line, device, &wire, nowNs)) {
+                PrintNotices(device);
+                std::fprintf(stderr, "veskor-sim: the line %s is lost\n",
+                             endpoint->line.path.c_str());
+                return EndReason::Error;
+            }
+        } else if (fds[0].revents & (POLLIN | POLLPRI | POLLHUP | POLLERR)) {
             bool open = DrainMaster(terminal, device, &wire, session, nowNs);
             // A hang-up with nothing left to read is the updater's close too (our own
             // slave descriptor, while held, rules out any other cause).
@@ -350,22 +470,40 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    PseudoTerminal terminal;
+    Endpoint endpoint;
+    PseudoTerminal& terminal = endpoint.terminal;
+    endpoint.onLine = !options.linePath.empty();
     const std::string linkName = "COM" + std::to_string(options.portNumber);
-    if (!OpenPseudoTerminal(&terminal, &error) || !CreatePortLink(linkName, terminal.slavePath, &error)) {
+    Session session;
+    if (endpoint.onLine) {
+        if (!OpenSerialLine(options.linePath, &endpoint.line, &error)) {
+            std::fprintf(stderr, "veskor-sim: %s\n", error.c_str());
+            return 2;
+        }
+        session.lineBaud = kBootRomBaud;
+        if (options.powerUpAfterSeconds >= 0) {
+            session.powerUpAtUs =
+                NowNanos() / 1000 + static_cast<int64_t>(options.powerUpAfterSeconds * 1e6);
+        }
+        std::fprintf(stderr, "veskor-sim: line %s ready at 9600 baud, waiting for the power-up\n",
+                     options.linePath.c_str());
+    } else if (!OpenPseudoTerminal(&terminal, &error) ||
+               !CreatePortLink(linkName, terminal.slavePath, &error)) {
         std::fprintf(stderr, "veskor-sim: %s\n", error.c_str());
         ClosePseudoTerminal(&terminal);
         return 2;
+    } else {
+        std::fprintf(stderr, "veskor-sim: %s -> %s ready, waiting for the updater\n",
+                     linkName.c_str(), terminal.slavePath.c_str());
     }
-    std::fprintf(stderr, "veskor-sim: %s -> %s ready, waiting for the updater\n", linkName.c_str(),
-                 terminal.slavePath.c_str());
 
     Device device;
     InitDevice(&device, options, initialFlash);
-    Session session;
-    EndReason end = RunSession(&terminal, &device, options, &session);
-    ClosePseudoTerminal(&terminal);
-    RemovePortLink(linkName, terminal.slavePath);
+    EndReason end = RunSession(&endpoint, &device, options, &session);
+    CloseEndpoint(&endpoint);
+    if (!endpoint.onLine) {
+        RemovePortLink(linkName, terminal.slavePath);
+    }
 
     bool flashWritten = true;
     if (!options.flashPath.empty() && !WriteWholeFile(options.flashPath, device.flash)) {

@@ -12,3 +12,16 @@ long ReadSlaveBaudExactly(int master) {
     }
     return static_cast<long>(settings.c_ospeed);
 }
+
+// Declared in sim_line.cpp. BOTHER takes any rate, 28800 too.
+bool SetLineBaudExactly(int fd, long baud) {
+    struct termios2 settings;
+    if (ioctl(fd, TCGETS2, &settings) != 0) {
+        return false;
+    }
+    settings.c_cflag =
+        (settings.c_cflag & ~(CBAUD | (CBAUD << IBSHIFT))) | BOTHER | (BOTHER << IBSHIFT);
+    settings.c_ispeed = static_cast<speed_t>(baud);
+    settings.c_ospeed = static_cast<speed_t>(baud);
+    return ioctl(fd, TCSETS2, &settings) == 0;
+}

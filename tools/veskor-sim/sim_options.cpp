@@ -130,6 +130,11 @@ bool ParseOptions(const std::vector<std::string>& args, SimOptions* options, std
             valid = ParseHangupMoment(value, &options->hangupAt);
         } else if (name == "--timeout") {
             valid = ParseSeconds(value, &options->timeoutSeconds) && options->timeoutSeconds > 0.0;
+        } else if (name == "--line") {
+            valid = !value.empty();
+            options->linePath = value;
+        } else if (name == "--power-up-after") {
+            valid = ParseSeconds(value, &options->powerUpAfterSeconds);
         } else {
             *error = "unknown option '" + name + "'";
             return false;
@@ -138,6 +143,10 @@ bool ParseOptions(const std::vector<std::string>& args, SimOptions* options, std
             *error = "invalid value '" + value + "' for " + name;
             return false;
         }
+    }
+    if (options->powerUpAfterSeconds >= 0.0 && options->linePath.empty()) {
+        *error = "--power-up-after needs --line";
+        return false;
     }
     return true;
 }
@@ -180,6 +189,15 @@ const char* HelpText() {
            "                            block takes longer than the updater's 256 ms reply\n"
            "                            wait, so it sends fillers, which the device drops\n"
            "  --timeout S               give up after S seconds (default 600)\n"
+           "  --line PATH               play the device on the existing terminal PATH (a\n"
+           "                            serial port wired to the updater's port through a\n"
+           "                            null-modem cable, or a virtual machine's UART)\n"
+           "                            instead of a pseudo-terminal; no COM<N> link. The\n"
+           "                            line starts at 9600 baud and follows the speed\n"
+           "                            command. The device powers up on SIGUSR1, on Enter\n"
+           "                            on this terminal, or with --power-up-after; the\n"
+           "                            session ends 3 s after the line fell quiet\n"
+           "  --power-up-after S        with --line: power up S seconds after the start\n"
            "  --help                    show this help\n"
            "\n"
            "Values may also be given as --option=VALUE.\n"

@@ -23,6 +23,8 @@ struct SimOptions {
     HangupMoment hangupAt = HangupMoment::None;
     bool pace = false;              // deliver and answer at the wire's speed
     double timeoutSeconds = 600.0;  // give up when no session end by then
+    std::string linePath;           // an existing terminal to play the device on; empty: own pty
+    double powerUpAfterSeconds = -1.0;  // on a line: power up after this long; < 0: on demand only
     bool showHelp = false;
 };
 

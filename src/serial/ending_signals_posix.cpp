@@ -1,0 +1,47 @@
+#include "ending_signals.h"
+
+// SIGINT too: Ctrl+C on the terminal is a key during the key wait, but `kill -INT` is not.
+const int kEndingSignals[kEndingSignalCount] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
+
+void InstallEndingSignalHandler(void (*handler)(int), EndingSignalHandlers* saved) {
+    for (int i = 0; i < kEndingSignalCount; ++i) {
+        sigaction(kEndingSignals[i], nullptr, &saved->previous[i]);
+        if (saved->previous[i].sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction action {};
+        action.sa_handler = handler;
+        sigemptyset(&action.sa_mask);
+        sigaction(kEndingSignals[i], &action, nullptr);
+    }
+}
+
+void RestoreEndingSignalHandlers(const EndingSignalHandlers& saved) {
+    for (int i = 0; i < kEndingSignalCount; ++i) {
+        sigaction(kEndingSignals[i], &saved.previous[i], nullptr);
+    }
+}
+
+void PassEndingSignalOn(int signalNumber, const EndingSignalHandlers& saved) {
+    for (int i = 0; i < kEndingSignalCount; ++i) {
+        if (kEndingSignals[i] == signalNumber) {
+            sigaction(signalNumber, &saved.previous[i], nullptr);
+        }
+    }
+    raise(signalNumber);  // held until this handler returns
+}
+
+sigset_t BlockEndingSignals() {
+    sigset_t ending;
+    sigset_t previous;
+    sigemptyset(&ending);
+    for (int signalNumber : kEndingSignals) {
+        sigaddset(&ending, signalNumber);
+    }
+    sigprocmask(SIG_BLOCK, &ending, &previous);
+    return previous;
+}
+
+void RestoreSignalMask(const sigset_t& previous) {
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
