@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console.h"
 #include "ending_signals.h"
 #include "serial_common.h"
 #include "serial_posix_speed.h"
@@ -30,8 +31,8 @@ bool ReportFailureAndMarkLoss(SerialPort* port, SerialOperation operation, int l
     if (!ShouldReportFailure(port, operation)) {
         return false;
     }
-    std::printf("       Error detected in file %s, line %d \n", __FILE__, line);
-    std::printf("  %s\n", std::strerror(error));
+    ConsolePrintf("       Error detected in file %s, line %d \n", __FILE__, line);
+    ConsolePrintf("  %s\n", std::strerror(error));
     return true;
 }
 
@@ -191,7 +192,8 @@ int Write(SerialPort* port, const void* data, int count) {
             // A terminal that takes nothing without an error has gone away as well.
             if (ReportFailureAndMarkLoss(port, kOperationWrite, writeLine,
                                          now == 0 ? EIO : errno)) {
-                std::printf("     Timeout has occured in file %s, line %d \n", __FILE__, writeLine);
+                ConsolePrintf("     Timeout has occured in file %s, line %d \n", __FILE__,
+                              writeLine);
             }
             return kSerialFailed;
         }

@@ -1,6 +1,7 @@
 // The serial link on Windows: the COM ports through kernel32's communications calls.
 #include <cstdio>
 
+#include "console.h"
 #include "serial_common.h"
 
 namespace {
@@ -11,15 +12,15 @@ const DWORD kPurgeBuffers = PURGE_TXCLEAR | PURGE_RXCLEAR;
 // Two lines: where the failing call sits in this file, then the system's own text
 // for the error (which brings its own line break).
 void ReportSystemError(int line, DWORD errorCode) {
-    std::printf("       Error detected in file %s, line %d \n", __FILE__, line);
+    ConsolePrintf("       Error detected in file %s, line %d \n", __FILE__, line);
     char* text = nullptr;
     const DWORD length = FormatMessageA(
         FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
         nullptr, errorCode, 0x400, reinterpret_cast<char*>(&text), 0, nullptr);
     if (length != 0 && text != nullptr) {
-        std::printf("  %s\n", text);
+        ConsolePrintf("  %s\n", text);
     } else {
-        std::printf("  system error %lu\n", static_cast<unsigned long>(errorCode));
+        ConsolePrintf("  system error %lu\n", static_cast<unsigned long>(errorCode));
     }
     if (text != nullptr) {
         LocalFree(text);
@@ -196,7 +197,7 @@ int Write(SerialPort* port, const void* data, int count) {
         result == FALSE ? ReportFailureAndMarkLoss(port, kOperationWrite, writeLine, errorCode)
                         : NoteFailure(port, kOperationWrite, false, GetTickCount());
     if (reported) {
-        std::printf("     Timeout has occured in file %s, line %d \n", __FILE__, writeLine);
+        ConsolePrintf("     Timeout has occured in file %s, line %d \n", __FILE__, writeLine);
     }
     return kSerialFailed;
 }

@@ -1,6 +1,5 @@
 #include "console.h"
 
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -9,11 +8,6 @@
 // line end, and a user who pipes the run into a log must still see them at once.
 void ConsoleInit() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-#if defined(SIGPIPE)
-    // The output is a courtesy: a reader that goes away (| head, a pager quit) must not
-    // end a flash half done. Writes then fail, and nothing depends on them.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
     SetUpConsoleForRun();
 }
 

@@ -28,8 +28,8 @@ void PromptForKey();
 
 // Windows: on a console, UTF-8 output where the program gets its arguments in UTF-8,
 // and QuickEdit off so that a mouse selection cannot pause the run; the console is
-// put back as it was at every end, Ctrl+C and a closed window included. POSIX:
-// nothing. Platform back ends implement it.
+// put back as it was at every end, Ctrl+C and a closed window included. POSIX: a
+// closed output (SIGPIPE) does not end the run. Platform back ends implement it.
 void SetUpConsoleForRun();
 
 // Waits for one key press on the terminal itself, not on standard input; returns at

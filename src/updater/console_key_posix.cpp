@@ -1,6 +1,7 @@
 // The key wait and terminal detection on Linux and macOS.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -95,5 +96,8 @@ void WaitForKey() {
     close(fd);
 }
 
-// A terminal needs nothing changed for the run.
-void SetUpConsoleForRun() {}
+// The output is a courtesy: a reader that goes away (| head, a pager quit) must not end
+// a flash half done. Writes then fail, and nothing depends on them.
+void SetUpConsoleForRun() {
+    signal(SIGPIPE, SIG_IGN);
+}
