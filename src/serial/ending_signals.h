@@ -22,6 +22,11 @@ void RestoreEndingSignalHandlers(const EndingSignalHandlers& saved);
 // signal again, so that the earlier handler, or the default end, follows.
 void PassEndingSignalOn(int signalNumber, const EndingSignalHandlers& saved);
 
+// Runs `tidyUp` when the process ends: at exit, and before an ending signal ends it
+// (so `tidyUp` keeps to calls that are safe in a signal handler). Registered once
+// per function; the latest registered runs first.
+void TidyUpAtEveryEnd(void (*tidyUp)());
+
 // Holds the ending signals back while a few quick calls must not be cut short;
 // RestoreSignalMask lets through what came meanwhile.
 sigset_t BlockEndingSignals();

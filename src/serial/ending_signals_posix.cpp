@@ -1,3 +1,5 @@
+#include <cstdlib>
+
 #include "ending_signals.h"
 
 // SIGINT too: Ctrl+C on the terminal is a key during the key wait, but `kill -INT` is not.
@@ -44,4 +46,38 @@ sigset_t BlockEndingSignals() {
 
 void RestoreSignalMask(const sigset_t& previous) {
     sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+namespace {
+
+void (*g_tidyUps[4])();
+int g_tidyUpCount = 0;
+EndingSignalHandlers g_handlersBeforeTidyUp;
+
+void TidyUp() {
+    for (int i = g_tidyUpCount - 1; i >= 0; --i) {
+        g_tidyUps[i]();
+    }
+}
+
+void TidyUpAndPassOn(int signalNumber) {
+    TidyUp();
+    PassEndingSignalOn(signalNumber, g_handlersBeforeTidyUp);
+}
+
+}  // namespace
+
+void TidyUpAtEveryEnd(void (*tidyUp)()) {
+    for (int i = 0; i < g_tidyUpCount; ++i) {
+        if (g_tidyUps[i] == tidyUp) {
+            return;
+        }
+    }
+    if (g_tidyUpCount == 0) {
+        std::atexit(TidyUp);
+        InstallEndingSignalHandler(TidyUpAndPassOn, &g_handlersBeforeTidyUp);
+    }
+    if (g_tidyUpCount < 4) {
+        g_tidyUps[g_tidyUpCount++] = tidyUp;
+    }
 }

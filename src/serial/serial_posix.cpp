@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "console.h"
@@ -54,26 +53,12 @@ const int kLockFolderCount = sizeof kLockFolders / sizeof kLockFolders[0];
 // program: where we switched it on, it goes off again at every end of the run, also
 // the ends that leave the port to process exit, and an ending signal.
 int g_lowLatencyPort = -1;
-EndingSignalHandlers g_handlersBeforeLowLatency;
 
 void EndLowLatencyWeSwitchedOn() {
     if (g_lowLatencyPort >= 0) {
         EndLowLatency(g_lowLatencyPort);
         g_lowLatencyPort = -1;
     }
-}
-
-void EndLowLatencyAndPassOn(int signalNumber) {
-    EndLowLatencyWeSwitchedOn();
-    PassEndingSignalOn(signalNumber, g_handlersBeforeLowLatency);
-}
-
-void EndLowLatencyAtEveryEnd(int fd) {
-    static const bool registered =
-        (std::atexit(EndLowLatencyWeSwitchedOn),
-         InstallEndingSignalHandler(EndLowLatencyAndPassOn, &g_handlersBeforeLowLatency), true);
-    (void)registered;
-    g_lowLatencyPort = fd;
 }
 
 }  // namespace
@@ -155,7 +140,8 @@ int Configure(SerialPort* port, int32_t baud) {
         return kSerialFailed;
     }
     if (RequestLowLatency(fd)) {
-        EndLowLatencyAtEveryEnd(fd);
+        g_lowLatencyPort = fd;
+        TidyUpAtEveryEnd(EndLowLatencyWeSwitchedOn);
     }
     if (tcflush(fd, TCIOFLUSH) != 0) {
         ReportFailureAndMarkLoss(port, kOperationConfigure, __LINE__, errno);

@@ -18,15 +18,9 @@ namespace {
 
 // The lock taken last, removed at exit and on an ending signal.
 DeviceLock g_heldLock;
-EndingSignalHandlers g_handlersBeforeLock;
 
 void ReleaseHeldLock() {
     ReleaseDeviceLock(&g_heldLock);
-}
-
-void ReleaseHeldLockAndPassOn(int signalNumber) {
-    ReleaseHeldLock();
-    PassEndingSignalOn(signalNumber, g_handlersBeforeLock);
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -259,11 +253,8 @@ LockResult TakeDeviceLock(const char* devicePath, const char* const folders[], i
         }
     }
     if (result == kLockTaken) {
-        static bool registered =
-            (std::atexit(ReleaseHeldLock),
-             InstallEndingSignalHandler(ReleaseHeldLockAndPassOn, &g_handlersBeforeLock), true);
-        (void)registered;
         g_heldLock = *lock;
+        TidyUpAtEveryEnd(ReleaseHeldLock);
     }
     RestoreSignalMask(previousMask);
     return result;

