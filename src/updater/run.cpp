@@ -42,7 +42,7 @@ int EndPortProblem(PortStatus problem, long portNumber) {
 }  // namespace
 
 int RunUpdater(int argc, const char* const* argv) {
-    ConsoleInit();
+    SetUpConsoleForRun();
     ConsolePrintf("Brivane Version 2.0\n");
 
     RunSettings settings{};
