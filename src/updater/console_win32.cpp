@@ -17,18 +17,6 @@ HANDLE OpenConsoleInput() {
 // Where messages go: standard output as it was when the run began, or nowhere.
 HANDLE g_output = nullptr;
 
-// Writes all of `length` bytes; gives up quietly when the output fails.
-void WriteWhole(const char* bytes, DWORD length) {
-    while (length > 0) {
-        DWORD written = 0;
-        if (!WriteFile(g_output, bytes, length, &written, nullptr) || written == 0) {
-            return;
-        }
-        bytes += written;
-        length -= written;
-    }
-}
-
 // What SetUpConsoleForRun changed, for RestoreConsole to put back.
 UINT g_previousOutputCodePage = 0;  // 0: left as it was
 HANDLE g_consoleInput = INVALID_HANDLE_VALUE;
@@ -137,7 +125,10 @@ void WriteToOutput(const char* text, size_t length) {
             }
             buffer[filled++] = text[at++];
         }
-        WriteWhole(buffer, static_cast<DWORD>(filled));
+        // The count written is not used to write again, as the C runtime's _write does
+        // not: a console in code page 65001 on Windows 7 reports characters, not bytes.
+        DWORD written = 0;
+        WriteFile(g_output, buffer, static_cast<DWORD>(filled), &written, nullptr);
     }
     if (buffer != local) {
         std::free(buffer);
