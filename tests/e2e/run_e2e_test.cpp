@@ -143,7 +143,8 @@ TEST_F(KeyWait, KeyIsConsumedWhole) {
     for (const std::string key : {"\x1b[A", "\xc3\xa9", "\xe2\x82\xac", "\x1b\xc3\xa9"}) {
         SCOPED_TRACE(testing::PrintToString(key));
         StartOnTerminal();
-        ASSERT_EQ(write(terminal_.master, key.data(), key.size()), static_cast<ssize_t>(key.size()));
+        ASSERT_EQ(write(terminal_.master, key.data(), key.size()),
+                  static_cast<ssize_t>(key.size()));
         ProcessResult result = FinishProcess(&process_, 5000);
         EXPECT_EQ(result.exitStatus, 2);
         EXPECT_EQ(result.out, kBanner + kUsage + kPrompt);

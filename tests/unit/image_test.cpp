@@ -82,7 +82,8 @@ TEST_F(InTemporaryFolder, OnlyRegularFilesAreMeasured) {
     Write("img", std::string(1500, 'x'));
     EXPECT_TRUE(SameFileAndLength(measured, reopened()));
     ASSERT_EQ(std::rename(Write("new", std::string(1500, 'y')).c_str(), image.c_str()), 0);
-    EXPECT_FALSE(SameFileAndLength(measured, reopened())) << "replaced by a file of the same length";
+    EXPECT_FALSE(SameFileAndLength(measured, reopened()))
+        << "replaced by a file of the same length";
 }
 
 TEST(EndMarker, PlacedBeforeTheFirstZeroWord) {

@@ -12,18 +12,17 @@ namespace {
 
 enum Outcome { kFailed, kFailedCertainly, kSucceeded };
 
-// At `atMs` the operation has this outcome; a failure is reported or not, and the port
-// counts as lost or not afterwards.
+// At `atMs` the operation has `outcome`; a failure is `reported`; the port is `lost` after.
 struct Step {
     SerialOperation operation;
     Outcome outcome;
     uint32_t atMs;
-    bool reported;
-    bool lost;
+    bool reported, lost;
 };
 
 TEST(LossRule, LostAfterOneOperationFailedForTwoSecondsAndReportedOncePerOperation) {
     const SerialOperation kRead = kOperationRead, kWrite = kOperationWrite;
+    // clang-format off
     const std::vector<Step> kStories[] = {
         // The clock starts at the first failure; each operation is reported once.
         {{kRead, kFailed, 1000, true, false}, {kRead, kFailed, 2000, false, false},
@@ -40,17 +39,18 @@ TEST(LossRule, LostAfterOneOperationFailedForTwoSecondsAndReportedOncePerOperati
         // An error that shows the device gone ends it at once.
         {{kRead, kFailed, 0, true, false}, {kRead, kFailedCertainly, 10, false, true}},
     };
+    // clang-format on
     for (const auto& story : kStories) {
         SerialPort port{};
         for (const Step& step : story) {
-            SCOPED_TRACE("story " + std::to_string(&story - kStories) + ", at " +
-                         std::to_string(step.atMs) + " ms");
+            SCOPED_TRACE("story " + std::to_string(&story - kStories) + " at " +
+                         std::to_string(step.atMs));
             if (step.outcome == kSucceeded) {
                 NoteSuccess(&port, step.operation);
             } else {
-                EXPECT_EQ(NoteFailure(&port, step.operation, step.outcome == kFailedCertainly,
-                                      step.atMs),
-                          step.reported);
+                EXPECT_EQ(
+                    NoteFailure(&port, step.operation, step.outcome == kFailedCertainly, step.atMs),
+                    step.reported);
             }
             EXPECT_EQ(port.lost, step.lost);
         }
