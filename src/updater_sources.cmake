@@ -10,10 +10,10 @@ set(BRIVANE_UPDATER_LOGIC_SOURCES
   updater/run.cpp
   serial/serial_wait.cpp
 )
-set(BRIVANE_UPDATER_POSIX_SOURCES updater/console_key_posix.cpp updater/image_file_posix.cpp)
+set(BRIVANE_UPDATER_POSIX_SOURCES updater/console_posix.cpp updater/image_file_posix.cpp)
 # Shared by the updater's logic and the serial back ends: the back ends' bookkeeping
 # (the tests' scripted port keeps it too) and, on POSIX, the ending signals on which
 # the key wait and the device lock tidy up.
 set(BRIVANE_SERIAL_COMMON_SOURCES serial/serial_common.cpp)
 set(BRIVANE_SERIAL_COMMON_POSIX_SOURCES serial/ending_signals_posix.cpp)
-set(BRIVANE_UPDATER_WIN32_SOURCES updater/console_key_win32.cpp updater/image_file_win32.cpp)
+set(BRIVANE_UPDATER_WIN32_SOURCES updater/console_win32.cpp updater/image_file_win32.cpp)

@@ -5,6 +5,19 @@
 // SIGINT too: Ctrl+C on the terminal is a key during the key wait, but `kill -INT` is not.
 const int kEndingSignals[kEndingSignalCount] = {SIGTERM, SIGHUP, SIGQUIT, SIGINT};
 
+namespace {
+
+sigset_t EndingSignalSet() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int signalNumber : kEndingSignals) {
+        sigaddset(&ending, signalNumber);
+    }
+    return ending;
+}
+
+}  // namespace
+
 void InstallEndingSignalHandler(void (*handler)(int), EndingSignalHandlers* saved) {
     for (int i = 0; i < kEndingSignalCount; ++i) {
         sigaction(kEndingSignals[i], nullptr, &saved->previous[i]);
@@ -13,7 +26,9 @@ void InstallEndingSignalHandler(void (*handler)(int), EndingSignalHandlers* save
         }
         struct sigaction action {};
         action.sa_handler = handler;
-        sigemptyset(&action.sa_mask);
+        // A second ending signal waits until the handler is done: a tidy-up is never
+        // cut short by another.
+        action.sa_mask = EndingSignalSet();
         sigaction(kEndingSignals[i], &action, nullptr);
     }
 }
@@ -34,12 +49,8 @@ void PassEndingSignalOn(int signalNumber, const EndingSignalHandlers& saved) {
 }
 
 sigset_t BlockEndingSignals() {
-    sigset_t ending;
+    const sigset_t ending = EndingSignalSet();
     sigset_t previous;
-    sigemptyset(&ending);
-    for (int signalNumber : kEndingSignals) {
-        sigaddset(&ending, signalNumber);
-    }
     sigprocmask(SIG_BLOCK, &ending, &previous);
     return previous;
 }

@@ -41,6 +41,11 @@ struct SerialPort {
     uint32_t failingSinceMs[6];
 };
 
+// The rates the link can run at, in the order in which the loader numbers them: its
+// speed code '0' is 9600 baud, '5' is 115200.
+inline constexpr int32_t kLineRates[] = {9600, 19200, 28800, 38400, 57600, 115200};
+inline constexpr int kLineRateCount = sizeof kLineRates / sizeof kLineRates[0];
+
 // Process-wide flag owned by the updater; WaitForChar reads it to scale its counter.
 extern bool eraseMode;
 

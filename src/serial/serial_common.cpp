@@ -2,12 +2,6 @@
 
 const char* const kPortNames[8] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};
 
-bool ShouldReportFailure(SerialPort* port, SerialOperation operation) {
-    const bool firstFailure = (port->reportedFailures & operation) == 0;
-    port->reportedFailures |= operation;
-    return firstFailure;
-}
-
 void NoteSuccess(SerialPort* port, SerialOperation operation) {
     port->reportedFailures &= ~static_cast<unsigned>(operation);
 }
@@ -25,7 +19,8 @@ bool NoteFailure(SerialPort* port, SerialOperation operation, bool certain, uint
     while ((operation >> bit) != 1u) {
         ++bit;
     }
-    const bool firstFailure = ShouldReportFailure(port, operation);
+    const bool firstFailure = (port->reportedFailures & operation) == 0;
+    port->reportedFailures |= operation;
     if (firstFailure) {
         port->failingSinceMs[bit] = nowMs;
     }

@@ -16,14 +16,12 @@ enum SerialOperation : unsigned {
     kOperationRead = 1u << 5,
 };
 
-// A port that fails every call would print the same report on every pass of a wait:
-// a failure is reported once, until the same operation succeeds again.
-bool ShouldReportFailure(SerialPort* port, SerialOperation operation);
-void NoteSuccess(SerialPort* port, SerialOperation operation);
-
-// A failed call, at `nowMs` on the back end's steady millisecond clock; returns whether
-// to report it (as ShouldReportFailure). `certain`: the failure alone shows that the
-// device is gone. Otherwise the port is lost once the same operation has failed for
-// about two seconds without a success between: some drivers answer a pulled adapter
-// with error codes of their own.
+// The rule by which every back end marks a port lost and reports failures. A failed
+// call, at `nowMs` on the back end's steady millisecond clock: `certain` when the error
+// alone shows that the device is gone. Otherwise the port is lost once the same
+// operation has failed for about two seconds without a success between: some drivers
+// answer a pulled adapter with error codes of their own. Returns whether to report the
+// failure: a port that fails every call would print the same report on every pass of
+// a wait, so a failure is reported once, until the same operation succeeds again.
 bool NoteFailure(SerialPort* port, SerialOperation operation, bool certain, uint32_t nowMs);
+void NoteSuccess(SerialPort* port, SerialOperation operation);

@@ -21,13 +21,22 @@
 
 namespace {
 
-// Marks the port lost when the error means the line is gone, and reports the failure
+// Errors that show by themselves that the line has gone: hung up, adapter pulled out.
+bool MeansPortLost(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+uint32_t SteadyMilliseconds() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                                 static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+// Notes the failure by the loss rule both back ends share (NoteFailure) and reports it
 // unless it already was. Returns whether it printed.
 bool ReportFailureAndMarkLoss(SerialPort* port, SerialOperation operation, int line, int error) {
-    if (error == EIO || error == ENXIO || error == ENODEV) {
-        port->lost = true;
-    }
-    if (!ShouldReportFailure(port, operation)) {
+    if (!NoteFailure(port, operation, MeansPortLost(error), SteadyMilliseconds())) {
         return false;
     }
     ConsolePrintf("       Error detected in file %s, line %d \n", __FILE__, line);
@@ -139,10 +148,14 @@ int Configure(SerialPort* port, int32_t baud) {
         ReportFailureAndMarkLoss(port, kOperationConfigure, __LINE__, errno);
         return kSerialFailed;
     }
+    // Held back, so that no end comes between switching the driver and noting it to be
+    // switched back.
+    const sigset_t previousMask = BlockEndingSignals();
     if (RequestLowLatency(fd)) {
         g_lowLatencyPort = fd;
         TidyUpAtEveryEnd(EndLowLatencyWeSwitchedOn);
     }
+    RestoreSignalMask(previousMask);
     if (tcflush(fd, TCIOFLUSH) != 0) {
         ReportFailureAndMarkLoss(port, kOperationConfigure, __LINE__, errno);
         return kSerialFailed;

@@ -23,7 +23,7 @@ void ReleaseHeldLock() {
     ReleaseDeviceLock(&g_heldLock);
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
+bool SameInode(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -142,24 +142,27 @@ int CreateOwnFile(const char* folder, char* path, size_t size) {
     return -1;
 }
 
-// Moves a stale lock to a private name and removes it there only if it is still the
-// file judged stale; a lock that another run put in its place meanwhile goes back.
+}  // namespace
+
+// Moved to a private name first, so that what is judged again is what is removed.
 void RemoveStaleLock(const char* folder, const char* lockPath, const struct stat& judged) {
     char aside[PATH_MAX];
     if (!PrivateName(folder, true, aside, sizeof aside) || rename(lockPath, aside) != 0) {
         return;
     }
     struct stat moved {};
-    if (JudgeLock(aside, &moved) == kStaleLock && SameFile(moved, judged)) {
+    if (JudgeLock(aside, &moved) == kStaleLock && SameInode(moved, judged)) {
         unlink(aside);
         return;
     }
     link(aside, lockPath);
     struct stat there;
-    if (lstat(lockPath, &there) == 0 && SameFile(there, moved)) {
+    if (lstat(lockPath, &there) == 0 && SameInode(there, moved)) {
         unlink(aside);
     }  // else a third run has locked meanwhile; the displaced lock is not ours to remove
 }
+
+namespace {
 
 // The PID goes into a file of our own first, which is then linked into place: the lock
 // never exists without its owner's PID in it.
@@ -177,7 +180,7 @@ LockResult TakeLockIn(const char* folder, const char* lockPath, DeviceLock* lock
         // that was made can be reported as failed.
         link(own, lockPath);
         struct stat found;
-        if (lstat(lockPath, &found) == 0 && SameFile(found, ours)) {
+        if (lstat(lockPath, &found) == 0 && SameInode(found, ours)) {
             result = kLockTaken;
             break;
         }
@@ -217,6 +220,22 @@ void LockNameFor(const char* device, char* name, size_t size) {
     }
 }
 
+// Whether folders[index] is one of the folders before it under another name: on Debian
+// /var/lock is a link to /run/lock. Each folder is judged and tried once.
+bool SeenEarlier(const char* const folders[], int index) {
+    struct stat folder;
+    if (stat(folders[index], &folder) != 0) {
+        return false;
+    }
+    for (int i = 0; i < index; ++i) {
+        struct stat earlier;
+        if (stat(folders[i], &earlier) == 0 && SameInode(earlier, folder)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool LockPathIn(const char* folder, const char* name, char* path, size_t size) {
     const int length = std::snprintf(path, size, "%s/LCK..%s", folder, name);
     return length > 0 && static_cast<size_t>(length) < size;
@@ -239,7 +258,7 @@ LockResult TakeDeviceLock(const char* devicePath, const char* const folders[], i
     char lockPath[PATH_MAX];
     for (int i = 0; i < folderCount && result != kLockHeld; ++i) {
         struct stat found;
-        if (LockPathIn(folders[i], name, lockPath, sizeof lockPath) &&
+        if (!SeenEarlier(folders, i) && LockPathIn(folders[i], name, lockPath, sizeof lockPath) &&
             JudgeLock(lockPath, &found) == kLiveLock) {
             result = kLockHeld;
         }
@@ -248,7 +267,7 @@ LockResult TakeDeviceLock(const char* devicePath, const char* const folders[], i
         result = kLockHeld;
     }
     for (int i = 0; i < folderCount && result == kLockUnavailable; ++i) {
-        if (LockPathIn(folders[i], name, lockPath, sizeof lockPath)) {
+        if (!SeenEarlier(folders, i) && LockPathIn(folders[i], name, lockPath, sizeof lockPath)) {
             result = TakeLockIn(folders[i], lockPath, lock);
         }
     }

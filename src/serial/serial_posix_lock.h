@@ -6,6 +6,7 @@
 #pragma once
 
 #include <limits.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 struct DeviceLock {
@@ -27,6 +28,11 @@ enum LockResult : int {
 // device node. A taken lock also goes at exit and with an ending signal.
 LockResult TakeDeviceLock(const char* devicePath, const char* const folders[], int folderCount,
                           DeviceLock* lock);
+
+// Removes the lock at `lockPath` in `folder`, judged stale as the file `judged` (its
+// device and inode), only if it is still that file and still stale: a lock that another
+// run put in its place meanwhile, or rewrote in place, goes back.
+void RemoveStaleLock(const char* folder, const char* lockPath, const struct stat& judged);
 
 // Removes the lock file if it is still ours, and forgets it.
 void ReleaseDeviceLock(DeviceLock* lock);

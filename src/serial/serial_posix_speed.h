@@ -20,3 +20,8 @@ bool AnyRateCanBeSet();
 // EndLowLatency can leave the adapter as it was found.
 bool RequestLowLatency(int fd);
 void EndLowLatency(int fd);
+
+// Linux: the driver's serial flags that switch its low latency (ASYNC_LOW_LATENCY)
+// `on`, from the `flags` it has now; false when it already is as asked, so that there
+// is nothing to switch now, nor to switch back at the end.
+bool LowLatencyFlagsToSet(int flags, bool on, int* toSet);

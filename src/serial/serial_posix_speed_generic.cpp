@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include "serial.h"
 #include "serial_posix_speed.h"
 #if defined(__APPLE__)
 #include <IOKit/serial/ioss.h>
@@ -14,26 +15,28 @@ namespace {
 // elsewhere only the rates with a B-constant exist.
 constexpr bool kSpeedIsTheRate = B9600 == 9600 && B38400 == 38400 && B115200 == 115200;
 
-const struct {
-    speed_t constant;
-    int32_t baud;
-} kStandardSpeeds[] = {
-    {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
-};
-
-speed_t StandardSpeedFor(int32_t baud) {
-    for (const auto& speed : kStandardSpeeds) {
-        if (speed.baud == baud) {
-            return speed.constant;
-        }
+// The system's name for a line rate; B0 for one it has no name for (28800).
+speed_t ConstantFor(int32_t baud) {
+    switch (baud) {
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        default:
+            return B0;
     }
-    return B0;
 }
 
 }  // namespace
 
 int SetLineSpeed(int fd, int32_t baud) {
-    speed_t speed = StandardSpeedFor(baud);
+    speed_t speed = ConstantFor(baud);
     if (speed == B0) {
 #if defined(__APPLE__)
         // Its drivers take a rate outside the traditional list only through this ioctl.
@@ -66,9 +69,9 @@ long LineSpeedOf(int fd) {
     if (kSpeedIsTheRate) {
         return static_cast<long>(speed);
     }
-    for (const auto& standard : kStandardSpeeds) {
-        if (standard.constant == speed) {
-            return standard.baud;
+    for (int32_t rate : kLineRates) {
+        if (ConstantFor(rate) == speed && speed != B0) {
+            return rate;
         }
     }
     return -1;

@@ -30,17 +30,22 @@ bool AnyRateCanBeSet() {
     return true;
 }
 
+bool LowLatencyFlagsToSet(int flags, bool on, int* toSet) {
+    if (((flags & ASYNC_LOW_LATENCY) != 0) == on) {
+        return false;
+    }
+    *toSet = on ? flags | ASYNC_LOW_LATENCY : flags & ~ASYNC_LOW_LATENCY;
+    return true;
+}
+
 namespace {
 
 bool SetLowLatency(int fd, bool on) {
     struct serial_struct settings;
-    if (ioctl(fd, TIOCGSERIAL, &settings) != 0) {
+    if (ioctl(fd, TIOCGSERIAL, &settings) != 0 ||
+        !LowLatencyFlagsToSet(settings.flags, on, &settings.flags)) {
         return false;
     }
-    if (((settings.flags & ASYNC_LOW_LATENCY) != 0) == on) {
-        return false;
-    }
-    settings.flags = on ? settings.flags | ASYNC_LOW_LATENCY : settings.flags & ~ASYNC_LOW_LATENCY;
     return ioctl(fd, TIOCSSERIAL, &settings) == 0;
 }
 

@@ -47,9 +47,9 @@ bool MeansPortLost(DWORD errorCode) {
     }
 }
 
-// Notes the failure, which marks the port lost when the error says it is gone (or
-// `lostWhateverTheCode`: the failure shows it by itself), and reports it unless it
-// already was.
+// Notes the failure by the loss rule both back ends share (NoteFailure), certain when
+// the error says the device is gone or `lostWhateverTheCode` (the failure shows it by
+// itself), and reports it unless it already was. Returns whether it printed.
 bool ReportFailureAndMarkLoss(SerialPort* port, SerialOperation operation, int line,
                               DWORD errorCode, bool lostWhateverTheCode = false) {
     if (!NoteFailure(port, operation, lostWhateverTheCode || MeansPortLost(errorCode),
@@ -196,7 +196,7 @@ int Write(SerialPort* port, const void* data, int count) {
     const bool reported =
         result == FALSE ? ReportFailureAndMarkLoss(port, kOperationWrite, writeLine, errorCode)
                         : NoteFailure(port, kOperationWrite, false, GetTickCount());
-    if (reported) {
+    if (reported && written != static_cast<DWORD>(count)) {
         ConsolePrintf("     Timeout has occured in file %s, line %d \n", __FILE__, writeLine);
     }
     return kSerialFailed;

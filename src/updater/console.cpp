@@ -4,13 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-// Unbuffered whatever standard output is: the counters and the button prompt have no
-// line end, and a user who pipes the run into a log must still see them at once.
-void ConsoleInit() {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    SetUpConsoleForRun();
-}
-
 void ConsolePrintf(const char* format, ...) {
     char local[1024];
     std::va_list arguments;
@@ -20,16 +13,16 @@ void ConsolePrintf(const char* format, ...) {
     const int length = std::vsnprintf(local, sizeof local, format, arguments);
     va_end(arguments);
     if (length >= 0 && static_cast<size_t>(length) < sizeof local) {
-        std::fwrite(local, 1, length, stdout);
+        WriteToOutput(local, static_cast<size_t>(length));
     } else if (length >= 0) {
         // A long file name: the message still goes out whole when memory allows.
         char* whole = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
         if (whole != nullptr) {
             std::vsnprintf(whole, static_cast<size_t>(length) + 1, format, again);
-            std::fwrite(whole, 1, length, stdout);
+            WriteToOutput(whole, static_cast<size_t>(length));
             std::free(whole);
         } else {
-            std::fwrite(local, 1, sizeof local - 1, stdout);
+            WriteToOutput(local, sizeof local - 1);
         }
     }
     va_end(again);
@@ -49,6 +42,5 @@ void ClearLine(int blanks) {
 
 void PromptForKey() {
     ConsolePrintf("Press any key to continue\n");
-    std::fflush(stdout);
     WaitForKey();
 }

@@ -7,13 +7,10 @@ namespace {
 const int kBootRomBaud = 9600;
 const int kChunkSize = 128;
 
-// The loader names a rate by its position here: '0' for 9600 up to '5' for 115200.
-const int32_t kLoaderBaudRates[] = {9600, 19200, 28800, 38400, 57600, 115200};
-
+// The loader names a rate by its position among the line rates.
 int PositionOfRate(int32_t baud) {
-    for (int i = 0; i < static_cast<int>(sizeof kLoaderBaudRates / sizeof kLoaderBaudRates[0]);
-         ++i) {
-        if (kLoaderBaudRates[i] == baud) {
+    for (int i = 0; i < kLineRateCount; ++i) {
+        if (kLineRates[i] == baud) {
             return i;
         }
     }

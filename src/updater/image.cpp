@@ -15,7 +15,7 @@ std::FILE* OpenMeasured(const char* path, FileIdentity* measured) {
     return file;
 }
 
-bool SameFile(const FileIdentity& before, const FileIdentity& now) {
+bool SameFileAndLength(const FileIdentity& before, const FileIdentity& now) {
     return before.length == now.length && before.volume == now.volume && before.file == now.file;
 }
 

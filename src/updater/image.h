@@ -22,7 +22,7 @@ std::FILE* OpenMeasured(const char* path, FileIdentity* measured);
 
 // Whether a file opened again is still the one measured before: same length and, where
 // the platform tells, the same file. What is sent must be what the device was sized for.
-bool SameFile(const FileIdentity& before, const FileIdentity& now);
+bool SameFileAndLength(const FileIdentity& before, const FileIdentity& now);
 
 int64_t RoundUpToBlocks(int64_t length);
 

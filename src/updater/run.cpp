@@ -42,7 +42,7 @@ int EndPortProblem(PortStatus problem, long portNumber) {
 }  // namespace
 
 int RunUpdater(int argc, const char* const* argv) {
-    ConsoleInit();
+    SetUpConsoleForRun();
     ConsolePrintf("Brivane Version 2.0\n");
 
     RunSettings settings{};
@@ -99,7 +99,7 @@ int RunUpdater(int argc, const char* const* argv) {
     if (programming) {
         FileIdentity reopened{};
         image = OpenMeasured(settings.imagePath, &reopened);
-        if (image == nullptr || !SameFile(measuredImage, reopened)) {
+        if (image == nullptr || !SameFileAndLength(measuredImage, reopened)) {
             return EndCannotOpenFile(settings.imagePath);  // an open image is left to exit
         }
     }

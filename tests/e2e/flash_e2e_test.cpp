@@ -281,6 +281,24 @@ TEST_F(Flashing, ClosedOutputNeverEndsAFlash) {
     EXPECT_NE(lockOwner, brivane.pid) << DeviceLockFile(device) << " left behind";
 }
 
+TEST_F(Flashing, ClosedStandardStreamsNeverReachTheDevice) {
+    // As started by a careless service manager: a closed standard descriptor would be
+    // the next one opened, the port's, and the messages would go down the line.
+    std::string image = PatternImage(5000, 12);
+    folder_.Write("fw.bin", image);
+    for (const char* closing : {"<&- >&-", "<&- >&- 2>&-"}) {
+        SCOPED_TRACE(closing);
+        StartSimulator({});
+        const std::string script = std::string("exec \"$0\" \"$@\" ") + closing;
+        ProcessResult run =
+            RunProcess({"/bin/sh", "-c", script, BRIVANE_PATH, "fw.bin"}, folder_.path, 30000);
+        auto device = FinishSimulator();
+        EXPECT_EQ(run.exitStatus, 0) << simulatorErr_;
+        EXPECT_EQ(device["refusals"], "0") << simulatorErr_;  // a damaged block included
+        ExpectFlashHolds(image);
+    }
+}
+
 TEST_F(Flashing, LostLineEndsEveryWaitWithoutEnd) {
     folder_.Write("fw.bin", PatternImage(3000, 10));
     for (const char* moment : {"power-up", "sync", "erase"}) {

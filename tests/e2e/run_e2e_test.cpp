@@ -138,22 +138,27 @@ TEST_F(KeyWait, OneKeyEndsTheWaitAndTheTerminalIsRestored) {
     EXPECT_EQ(LocalModes(), before);
 }
 
-TEST_F(KeyWait, CursorKeyIsConsumedWhole) {
-    StartOnTerminal();
-    ASSERT_EQ(write(terminal_.master, "\x1b[A", 3), 3);
-    ProcessResult result = FinishProcess(&process_, 5000);
-    EXPECT_EQ(result.exitStatus, 2);
-    EXPECT_EQ(result.out, kBanner + kUsage + kPrompt);
-    // Nothing of the sequence is left behind for the shell to read.
-    int slave = open(terminal_.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(slave, 0);
-    struct termios raw;
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    char leftover;
-    EXPECT_EQ(read(slave, &leftover, 1), -1);
-    close(slave);
+TEST_F(KeyWait, KeyIsConsumedWhole) {
+    // A cursor key, é and € from a UTF-8 terminal, Alt+é.
+    for (const std::string key : {"\x1b[A", "\xc3\xa9", "\xe2\x82\xac", "\x1b\xc3\xa9"}) {
+        SCOPED_TRACE(testing::PrintToString(key));
+        StartOnTerminal();
+        ASSERT_EQ(write(terminal_.master, key.data(), key.size()),
+                  static_cast<ssize_t>(key.size()));
+        ProcessResult result = FinishProcess(&process_, 5000);
+        EXPECT_EQ(result.exitStatus, 2);
+        EXPECT_EQ(result.out, kBanner + kUsage + kPrompt);
+        // Nothing of the key is left behind for the shell to read.
+        int slave = open(terminal_.slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(slave, 0);
+        struct termios raw;
+        tcgetattr(slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(slave, TCSANOW, &raw);
+        char leftover;
+        EXPECT_EQ(read(slave, &leftover, 1), -1);
+        close(slave);
+    }
 }
 
 TEST_F(KeyWait, EndingSignalRestoresTheTerminal) {

@@ -76,13 +76,14 @@ TEST_F(InTemporaryFolder, OnlyRegularFilesAreMeasured) {
         if (again != nullptr) std::fclose(again);
         return now;
     };
-    EXPECT_TRUE(SameFile(measured, reopened()));
+    EXPECT_TRUE(SameFileAndLength(measured, reopened()));
     Write("img", std::string(3000, 'x'));
-    EXPECT_FALSE(SameFile(measured, reopened())) << "grown in place";
+    EXPECT_FALSE(SameFileAndLength(measured, reopened())) << "grown in place";
     Write("img", std::string(1500, 'x'));
-    EXPECT_TRUE(SameFile(measured, reopened()));
+    EXPECT_TRUE(SameFileAndLength(measured, reopened()));
     ASSERT_EQ(std::rename(Write("new", std::string(1500, 'y')).c_str(), image.c_str()), 0);
-    EXPECT_FALSE(SameFile(measured, reopened())) << "replaced by a file of the same length";
+    EXPECT_FALSE(SameFileAndLength(measured, reopened()))
+        << "replaced by a file of the same length";
 }
 
 TEST(EndMarker, PlacedBeforeTheFirstZeroWord) {

@@ -1,6 +1,9 @@
 // The POSIX back end on real pseudo-terminals, reached through COMN links in a
 // temporary working directory as a user would set them up.
 #include <gtest/gtest.h>
+#if BRIVANE_LINUX_FLAVOUR
+#include <linux/serial.h>
+#endif
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -13,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -194,6 +198,41 @@ TEST_F(PosixSerial, DeviceLockInAHostileFolder) {
     umask(previousUmask);
 }
 
+// Between judging a lock stale and moving it aside, another run may have rewritten it
+// with its own live PID: only the very file judged stale, still stale, is removed.
+TEST_F(PosixSerial, StaleLockTakenMeanwhileIsPutBack) {
+    const std::string lockFile = folder_.File("LCK..ttyX");
+    std::ofstream(lockFile) << "  99999999\n";
+    struct stat judged {};
+    ASSERT_EQ(lstat(lockFile.c_str(), &judged), 0);
+    std::ofstream(lockFile, std::ios::trunc) << "         1\n";  // same file, now live
+    const std::set<std::string> before = NamesIn(folder_.path);
+    RemoveStaleLock(folder_.path.c_str(), lockFile.c_str(), judged);
+    EXPECT_EQ(folder_.Read("LCK..ttyX"), "         1\n");
+    EXPECT_EQ(NamesIn(folder_.path), before) << "nothing of ours is left behind";
+}
+
+#if BRIVANE_LINUX_FLAVOUR
+// The driver's low latency is switched on only where it was off, and so switched off
+// again only where we switched it on; its other flags stay as they are.
+TEST(LowLatency, SwitchedOnlyFromTheOtherState) {
+    const int kOther = ASYNC_SKIP_TEST | ASYNC_SPD_HI;
+    const int kLow = ASYNC_LOW_LATENCY;
+    const struct {
+        int flags;
+        bool on;
+        bool switched;
+        int toSet;
+    } kCases[] = {{kOther, true, true, kOther | kLow}, {kOther | kLow, true, false, 0},
+                  {kOther | kLow, false, true, kOther}, {kOther, false, false, 0}};
+    for (const auto& row : kCases) {
+        int toSet = 0;
+        EXPECT_EQ(LowLatencyFlagsToSet(row.flags, row.on, &toSet), row.switched) << &row - kCases;
+        EXPECT_EQ(toSet, row.toSet) << &row - kCases;
+    }
+}
+#endif
+
 TEST_F(PosixSerial, ConfigureGivesRawEightNOneAtEveryRate) {
     SerialPort port{};
     ASSERT_EQ(Open(&port, 3), kSerialOk);
@@ -292,16 +331,23 @@ TEST_F(PosixSerial, LostLineIsAFailureNotATimeOutAndIsReportedOnce) {
         for (int attempt = 0; attempt < 3; ++attempt) {
             EXPECT_EQ(ReadByte(&port, &byte), kSerialFailed);
             EXPECT_EQ(Write(&port, "-", 1), kSerialFailed);
+            EXPECT_EQ(Configure(&port, 57600), kSerialFailed);
         }
     }
     EXPECT_TRUE(port.lost);
     EXPECT_EQ(WaitForChar(&port, '!'), kSerialFailed);
     std::string out = testing::internal::GetCapturedStdout();
-    // One report for the reads, one for the writes; no erase-progress pass.
+    // One report each for the reads, the writes and the speed change; no erase-progress
+    // pass. The write was short: the time-out line follows its report, once.
     EXPECT_NE(out.find("Error detected in file src/serial/serial_posix.cpp"), std::string::npos);
     size_t reports = 0;
     for (size_t at = 0; (at = out.find("Error detected", at)) != std::string::npos; ++at) ++reports;
-    EXPECT_EQ(reports, 2u) << out;
+    EXPECT_EQ(reports, 3u) << out;
+    EXPECT_EQ(out.find("Timeout has occured"), out.rfind("Timeout has occured")) << out;
+    EXPECT_TRUE(
+        std::regex_search(out, std::regex("line ([0-9]+) \n  [^\n]+\n     Timeout has occured "
+                                          "in file src/serial/serial_posix\\.cpp, line \\1 \n")))
+        << out;
     EXPECT_EQ(out.find("Erasing"), std::string::npos);
     Close(&port);
 }

@@ -23,7 +23,7 @@ TEST(SimulatorOptions, Defaults) {
     SimOptions options;
     EXPECT_TRUE(Parse({}, &options));
     EXPECT_EQ(options.portNumber, 1);
-    EXPECT_DOUBLE_EQ(options.timeoutSeconds, 600.0);
+    EXPECT_DOUBLE_EQ(options.timeoutSeconds, 0.0);  // no time limit
     EXPECT_DOUBLE_EQ(options.eraseSeconds, 0.0);
     EXPECT_EQ(options.flashPath, "");
     EXPECT_EQ(options.initialPath, "");

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -66,7 +67,13 @@ bool InstallSignalHandlers() {
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-        if (sigaction(signalNumber, &action, nullptr) != 0) {
+        // A signal ignored from the start (nohup, a background job of a shell without job
+        // control) stays ignored, as in brivane.
+        struct sigaction previous;
+        if (sigaction(signalNumber, nullptr, &previous) != 0) {
+            return false;
+        }
+        if (previous.sa_handler != SIG_IGN && sigaction(signalNumber, &action, nullptr) != 0) {
             return false;
         }
     }
@@ -330,7 +337,10 @@ EndReason RunSession(Endpoint* endpoint, Device* device, const SimOptions& optio
     PseudoTerminal* terminal = &endpoint->terminal;
     Wire wire;
     wire.pace = options.pace;
-    const int64_t giveUpNs = NowNanos() + static_cast<int64_t>(options.timeoutSeconds * 1e9);
+    // Without --timeout the session waits as long as the updater does: without end.
+    const int64_t giveUpNs = options.timeoutSeconds > 0.0
+                                 ? NowNanos() + static_cast<int64_t>(options.timeoutSeconds * 1e9)
+                                 : INT64_MAX;
 
     for (;;) {
         int64_t nowNs = NowNanos();

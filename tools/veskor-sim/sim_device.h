@@ -98,7 +98,8 @@ void DeviceNoteSent(Device* device, int64_t nowUs);
 // The rate the device's UART runs at now: 9600 until the speed code, then the code's rate.
 int DeviceBaud(const Device& device);
 
-// 9600 .. 115200 for '0'..'5'; 0 for anything else.
+// The rates the device runs at, 9600 .. 115200 for '0'..'5'; 0 for anything else. The
+// simulator's one list of them.
 int BaudForSpeedCode(char code);
 
 // Ok when the word before the first all-zero word is EC 02 00 10 (or the image

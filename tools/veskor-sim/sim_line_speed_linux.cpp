@@ -3,9 +3,11 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-// Declared in sim_pty.cpp. c_ospeed also holds rates set through BOTHER
-// (28800 for one), which cfgetospeed cannot express.
-long ReadSlaveBaudExactly(int master) {
+#include "sim_pty.h"
+
+// c_ospeed also holds rates set through BOTHER (28800 for one), which cfgetospeed
+// cannot express.
+long ReadSlaveBaud(int master) {
     struct termios2 settings;
     if (ioctl(master, TCGETS2, &settings) != 0) {
         return 0;

@@ -22,7 +22,7 @@ struct SimOptions {
     long hangupAfterBlock = 0;      // block after which the simulator hangs up
     HangupMoment hangupAt = HangupMoment::None;
     bool pace = false;              // deliver and answer at the wire's speed
-    double timeoutSeconds = 600.0;  // give up when no session end by then
+    double timeoutSeconds = 0.0;    // give up when no session end by then; 0: never
     std::string linePath;           // an existing terminal to play the device on; empty: own pty
     double powerUpAfterSeconds = -1.0;  // on a line: power up after this long; < 0: on demand only
     bool showHelp = false;

@@ -10,10 +10,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-// In sim_line_speed_*.cpp: the slave's output rate as the kernel holds it, rates
-// without a B-constant included; 0 when there is no such way to read it.
-long ReadSlaveBaudExactly(int master);
-
 namespace {
 
 std::string SystemError(const std::string& what) {
@@ -23,29 +19,6 @@ std::string SystemError(const std::string& what) {
 bool SetNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL);
     return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != -1;
-}
-
-long SpeedConstantToBaud(speed_t speed) {
-    struct Entry {
-        speed_t constant;
-        long baud;
-    };
-    static const Entry kEntries[] = {
-        {B300, 300},     {B600, 600},     {B1200, 1200},   {B2400, 2400},    {B4800, 4800},
-        {B9600, 9600},   {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
-        {B230400, 230400},
-    };
-    for (const Entry& entry : kEntries) {
-        if (entry.constant == speed) {
-            return entry.baud;
-        }
-    }
-    // The BSDs and macOS define speed_t as the rate itself.
-    constexpr bool kSpeedIsTheRate = B9600 == 9600 && B38400 == 38400 && B115200 == 115200;
-    if (kSpeedIsTheRate && speed <= static_cast<speed_t>(LONG_MAX)) {
-        return static_cast<long>(speed);
-    }
-    return 0;
 }
 
 }  // namespace
@@ -173,17 +146,4 @@ std::string DescribeSlaveLine(int master) {
                   (line.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | PARMRK)) != 0;
     if (cooked) format += "+cooked";
     return format;
-}
-
-long ReadSlaveBaud(int master) {
-    long baud = ReadSlaveBaudExactly(master);
-    if (baud > 0) {
-        return baud;
-    }
-    // On Linux the master reports the slave's settings; elsewhere this is a best effort.
-    struct termios settings;
-    if (tcgetattr(master, &settings) != 0) {
-        return 0;
-    }
-    return SpeedConstantToBaud(cfgetospeed(&settings));
 }

@@ -40,7 +40,7 @@ PacketKind ReadMasterPacket(int master, std::vector<uint8_t>* data, int* control
 bool IsFlushPacket(int controlFlags);
 
 // The output rate of the slave side (the updater's setting) in bits per second;
-// 0 when it cannot be read.
+// 0 when it cannot be read. In sim_line_speed_*.cpp, with what each system offers.
 long ReadSlaveBaud(int master);
 
 // The updater's framing and line discipline: "8N1" for what the device understands

@@ -1,4 +1,5 @@
-// The key wait and terminal detection on Linux and macOS.
+// The console on Linux, macOS and the BSDs: the standard streams, the output and the
+// key wait.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -39,9 +40,26 @@ bool ReadWithin(int fd, unsigned char* byte, int milliseconds) {
     return read(fd, byte, 1) == 1;
 }
 
+// A key outside ASCII (é, €, a Cyrillic letter) arrives as one UTF-8 character: its
+// first byte tells how many more follow at once.
+void ConsumeRestOfCharacter(int fd, unsigned char first) {
+    int following = first >= 0xC2 && first <= 0xDF   ? 1
+                    : first >= 0xE0 && first <= 0xEF ? 2
+                    : first >= 0xF0 && first <= 0xF4 ? 3
+                                                     : 0;
+    unsigned char next = 0;
+    while (following-- > 0 && ReadWithin(fd, &next, 30)) {
+    }
+}
+
 // Function, cursor and editing keys arrive as escape sequences: ESC [ ... final,
-// ESC O x. The rest of the sequence follows at once; a lone Escape does not.
-void ConsumeEscapeSequence(int fd) {
+// ESC O x; Alt with a key as ESC and the key's character. The rest follows at once; a
+// lone Escape has none.
+void ConsumeRestOfKey(int fd, unsigned char first) {
+    if (first != 0x1B) {
+        ConsumeRestOfCharacter(fd, first);
+        return;
+    }
     unsigned char next = 0;
     if (!ReadWithin(fd, &next, 30)) {
         return;
@@ -51,6 +69,7 @@ void ConsumeEscapeSequence(int fd) {
         return;
     }
     if (next != '[') {
+        ConsumeRestOfCharacter(fd, next);
         return;
     }
     while (ReadWithin(fd, &next, 30)) {
@@ -86,8 +105,8 @@ void WaitForKey() {
         do {
             got = read(fd, &key, 1);
         } while (got < 0 && errno == EINTR);
-        if (got == 1 && key == 0x1B) {
-            ConsumeEscapeSequence(fd);
+        if (got == 1) {
+            ConsumeRestOfKey(fd, key);
         }
         RestoreTerminal();
     }
@@ -96,8 +115,40 @@ void WaitForKey() {
     close(fd);
 }
 
-// The output is a courtesy: a reader that goes away (| head, a pager quit) must not end
-// a flash half done. Writes then fail, and nothing depends on them.
-void SetUpConsoleForRun() {
+bool PrepareStandardStreams() {
+    // A standard descriptor left closed (`brivane fw.bin >&-`, a careless service
+    // manager) would be the next file opened: the port itself, which would then get
+    // every message in place of the device's commands.
+    for (int standard = 0; standard <= 2; ++standard) {
+        if (fcntl(standard, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        const int placeholder = open("/dev/null", O_RDWR | O_NOCTTY);
+        if (placeholder < 0) {
+            return false;
+        }
+        // The lowest free descriptor is this one, the ones below being open.
+        if (placeholder != standard) {
+            dup2(placeholder, standard);
+            close(placeholder);
+        }
+    }
+    // The output is a courtesy: a reader that goes away (| head, a pager quit) must not
+    // end a flash half done. Writes then fail, and nothing depends on them.
     signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void SetUpConsoleForRun() {}
+
+void WriteToOutput(const char* text, size_t length) {
+    while (length > 0) {
+        const ssize_t written = write(STDOUT_FILENO, text, length);
+        if (written > 0) {
+            text += written;
+            length -= static_cast<size_t>(written);
+        } else if (written == 0 || errno != EINTR) {
+            return;
+        }
+    }
 }
