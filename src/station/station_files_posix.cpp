@@ -183,8 +183,15 @@ int OpenRecordForAppending(const std::string& path, std::string* problem) {
         }
     }
     if (fd < 0) {
-        *problem = errno == ELOOP ? "cannot append to the log '" + path + "': it is a symbolic link"
-                                  : "cannot append to the log '" + path + "': " + SystemReason();
+        const int reason = errno;
+        struct stat entry;
+        if (lstat(path.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode)) {
+            *problem = "cannot append to the log '" + path + "': it is a symbolic link";
+        } else if (lstat(path.c_str(), &entry) == 0 && !S_ISREG(entry.st_mode)) {
+            *problem = "the log '" + path + "' is not a regular file";
+        } else {
+            *problem = "cannot append to the log '" + path + "': " + std::strerror(reason);
+        }
         return -1;
     }
     struct stat info;
