@@ -109,6 +109,8 @@ std::string TerminalFrame(int previousLines, const std::vector<std::string>& mes
             out += '\n';
         }
     }
+    // Whatever the terminal echoed below the frame (a "^C") goes too.
+    out += "\x1b[J";
     return out;
 }
 

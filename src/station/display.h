@@ -40,7 +40,8 @@ std::string SummaryLine(const SessionTotals& totals);
 
 // The bytes that replace the `previousLines` lines drawn last (the cursor is below
 // them) with `messages`, which stay above, and then `lines`; each line is cut to
-// `width` - 1 columns so that none wraps and the cursor moves stay right.
+// `width` - 1 columns so that none wraps and the cursor moves stay right. What is
+// below the frame is cleared.
 std::string TerminalFrame(int previousLines, const std::vector<std::string>& messages,
                           const std::vector<std::string>& lines, int width);
 

@@ -461,20 +461,24 @@ std::string RunOnTerminal(const std::vector<std::string>& args, const std::strin
     return screen;
 }
 
-// The lines a terminal shows after `output`: carriage return, line feed, cursor up
-// and clear line are what the station may use; any other escape fails the test.
+// The lines a terminal shows after `output`: carriage return, line feed, cursor up,
+// clear line and clear below are what the station may use; any other escape fails
+// the test.
 std::vector<std::string> Screen(const std::string& output, std::vector<int>* cursorUps) {
     std::vector<std::string> lines(1);
     size_t row = 0, column = 0;
     for (size_t i = 0; i < output.size(); ++i) {
         char c = output[i];
         if (c == '\x1b') {
-            size_t end = output.find_first_of("AK", i);
+            size_t end = output.find_first_of("AKJ", i);
             std::string sequence = output.substr(i, end - i + 1);
             if (end != std::string::npos && output[end] == 'A') {
                 int up = std::stoi(sequence.substr(2));
                 cursorUps->push_back(up);
                 row = row >= static_cast<size_t>(up) ? row - up : 0;
+            } else if (sequence == "\x1b[J") {
+                lines[row].resize(std::min(lines[row].size(), column));
+                lines.resize(row + 1);
             } else {
                 EXPECT_EQ(sequence, "\x1b[2K");
                 lines[row].clear();

@@ -355,7 +355,7 @@ TEST(StationDisplay, FrameRedrawsInPlaceWithoutWrapping) {
         EXPECT_LE(columns, 39u) << line;
     }
     EXPECT_EQ(lineCount, 3u);
-    EXPECT_EQ(start, again.size()) << "the cursor ends below the frame";
+    EXPECT_EQ(again.substr(start), "\x1b[J") << "the cursor ends below the frame, which is cleared";
 
     EXPECT_EQ(ChangeLine("2024-01-01T00:00:00Z", "COM1 \x1b]0;x\x07: OK"), "2024-01-01T00:00:00Z COM1 ?]0;x?: OK\n");
 }
