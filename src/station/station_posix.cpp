@@ -49,13 +49,16 @@ const char kStableNamesFolder[] = "/dev/serial/by-id";
 
 volatile sig_atomic_t g_stopRequests = 0;
 volatile sig_atomic_t g_quitRequested = 0;
+volatile sig_atomic_t g_childEnded = 0;
 int g_wakeWrite = -1;
 
 void OnSignal(int signalNumber) {
     const int saved = errno;
     if (signalNumber == SIGQUIT) {
         g_quitRequested = 1;
-    } else if (signalNumber != SIGCHLD) {
+    } else if (signalNumber == SIGCHLD) {
+        g_childEnded = 1;
+    } else {
         g_stopRequests = g_stopRequests + 1;
     }
     const char wake = 0;
@@ -246,6 +249,10 @@ void ReadOutput(Port* port) {
         ssize_t got = read(port->output, buffer, sizeof buffer);
         if (got > 0) {
             FeedBoardOutput(&port->progress, buffer, static_cast<size_t>(got));
+            // Less than asked for: the pipe is empty for now, no need to ask again.
+            if (static_cast<size_t>(got) < sizeof buffer) {
+                return;
+            }
             continue;
         }
         if (got < 0 && errno == EINTR) {
@@ -419,6 +426,11 @@ void EndRun(Station* station, Port* port, int waitStatus, double now) {
 }
 
 void ReapChildren(Station* station, double now) {
+    if (!g_childEnded) {
+        return;
+    }
+    // Cleared first: a child that ends while we look raises it again.
+    g_childEnded = 0;
     for (Port& port : station->ports) {
         if (!Running(port)) {
             continue;
@@ -560,10 +572,12 @@ void RunSession(Station* station) {
         Pump(&station->out);
 
         std::vector<struct pollfd> waiters;
+        std::vector<Port*> readers;
         waiters.push_back({station->wakeRead, POLLIN, 0});
-        for (const Port& port : station->ports) {
+        for (Port& port : station->ports) {
             if (port.output >= 0) {
                 waiters.push_back({port.output, POLLIN, 0});
+                readers.push_back(&port);
             }
         }
         if (!station->out.pending.empty() && !station->out.lost) {
@@ -575,10 +589,12 @@ void RunSession(Station* station) {
             usleep(100000);
         }
         char drained[64];
-        while (read(station->wakeRead, drained, sizeof drained) > 0) {
+        while (ready > 0 && waiters[0].revents != 0 && read(station->wakeRead, drained, sizeof drained) > 0) {
         }
-        for (Port& port : station->ports) {
-            ReadOutput(&port);
+        for (size_t i = 0; ready > 0 && i < readers.size(); ++i) {
+            if (waiters[i + 1].revents != 0) {
+                ReadOutput(readers[i]);
+            }
         }
         ReapChildren(station, Now());
     }
