@@ -31,5 +31,5 @@ struct Child {
 bool StartChild(const std::string& program, const std::vector<std::string>& args, const ChildGuard& guard,
                 Child* child);
 
-// Marks a descriptor close-on-exec; false on failure.
-bool SetCloseOnExec(int fd);
+// A pipe whose two ends are closed on exec; false on failure (nothing left open).
+bool MakeCloseOnExecPipe(int ends[2]);

@@ -5,20 +5,25 @@
 
 #include "station_child.h"
 
-bool SetCloseOnExec(int fd) {
-    int flags = fcntl(fd, F_GETFD);
-    return flags >= 0 && fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
+bool MakeCloseOnExecPipe(int ends[2]) {
+    if (pipe(ends) != 0) {
+        return false;
+    }
+    for (int i = 0; i < 2; ++i) {
+        int flags = fcntl(ends[i], F_GETFD);
+        if (flags < 0 || fcntl(ends[i], F_SETFD, flags | FD_CLOEXEC) != 0) {
+            close(ends[0]);
+            close(ends[1]);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool StartChild(const std::string& program, const std::vector<std::string>& args, const ChildGuard& guard,
                 Child* child) {
     int output[2];
-    if (pipe(output) != 0) {
-        return false;
-    }
-    if (!SetCloseOnExec(output[0]) || !SetCloseOnExec(output[1])) {
-        close(output[0]);
-        close(output[1]);
+    if (!MakeCloseOnExecPipe(output)) {
         return false;
     }
     std::vector<char*> argv;

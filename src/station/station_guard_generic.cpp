@@ -60,12 +60,7 @@ void Watch(int lifeRead, int childAlive, pid_t child) {
 
 bool PrepareChildGuard(ChildGuard* guard) {
     int life[2];
-    if (pipe(life) != 0) {
-        return false;
-    }
-    if (!SetCloseOnExec(life[0]) || !SetCloseOnExec(life[1])) {
-        close(life[0]);
-        close(life[1]);
+    if (!MakeCloseOnExecPipe(life)) {
         return false;
     }
     guard->lifeRead = life[0];

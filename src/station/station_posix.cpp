@@ -619,12 +619,12 @@ void RunSession(Station* station) {
 
 bool InstallSignals(Station* station) {
     int wake[2];
-    if (pipe(wake) != 0) {
+    if (!MakeCloseOnExecPipe(wake)) {
         return false;
     }
     for (int fd : wake) {
         int flags = fcntl(fd, F_GETFL);
-        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || !SetCloseOnExec(fd)) {
+        if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
             return false;
         }
     }

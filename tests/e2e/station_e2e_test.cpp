@@ -421,43 +421,24 @@ std::string RunOnTerminal(const std::vector<std::string>& args, const std::strin
     size.ws_row = 24;
     size.ws_col = static_cast<unsigned short>(columns);
     ioctl(terminal.master, TIOCSWINSZ, &size);
-    pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        int tty = open(terminal.slavePath.c_str(), O_RDWR);
-        ioctl(tty, TIOCSCTTY, 0);
-        int nothing = open("/dev/null", O_RDONLY);
-        dup2(nothing, 0);
-        dup2(tty, 1);
-        dup2(tty, 2);
-        if (chdir(folder.c_str()) != 0) _exit(126);
-        std::vector<char*> argv;
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    RunningProcess process;
+    if (!StartProcess(args, folder, &process, terminal.slavePath, true)) return "";
     std::string screen;
-    int status = 0;
     for (long long end = NowMs() + 60000; NowMs() < end;) {
         struct pollfd reader = {terminal.master, POLLIN, 0};
         if (poll(&reader, 1, 50) > 0) {
             char buffer[4096];
             ssize_t got = read(terminal.master, buffer, sizeof buffer);
-            if (got > 0) screen.append(buffer, static_cast<size_t>(got));
-            if (got > 0) continue;
+            if (got > 0) {
+                screen.append(buffer, static_cast<size_t>(got));
+                continue;
+            }
         }
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            pid = -1;
-            break;
-        }
+        if (!StillRunningAfter(&process, 0)) break;
     }
-    if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
+    ProcessResult result = FinishProcess(&process, 5000);
     ClosePtyPair(&terminal);
-    *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    *exitStatus = result.exitStatus;
     return screen;
 }
 
