@@ -116,6 +116,7 @@ struct Output {
     size_t dropped = 0;
     std::vector<std::string> drawn;      // the frame on the terminal now
     double drawnAt = -1;
+    bool framePending = false;           // a changed frame waits for its turn
     std::vector<std::string> messages;   // for the terminal: to show above the next frame
 };
 
@@ -515,13 +516,14 @@ void ShowState(Station* station, double now, bool final) {
         return;
     }
     lines.push_back(SummaryLine(Totals(*station, now)));
-    const bool changed = lines != out->drawn || !out->messages.empty();
+    out->framePending = lines != out->drawn || !out->messages.empty();
     // A frame goes out whole or not at all, so that the cursor moves stay right.
-    if (changed && out->pending.empty() && (final || now - out->drawnAt >= kRedrawSeconds)) {
+    if (out->framePending && out->pending.empty() && (final || now - out->drawnAt >= kRedrawSeconds)) {
         out->pending = TerminalFrame(static_cast<int>(out->drawn.size()), out->messages, lines, TerminalWidth());
         out->drawn = lines;
         out->messages.clear();
         out->drawnAt = now;
+        out->framePending = false;
     }
 }
 
@@ -549,8 +551,11 @@ int PollTimeoutMs(const Station& station, double now) {
             consider(port.stopSentAt + kStopGraceSeconds);
         }
     }
-    if (station.out.terminal && !station.out.lost) {
-        consider(station.out.drawnAt + kRedrawSeconds);
+    // On a terminal: a changed frame at its turn, else a look four times a second,
+    // for the times shown; a frame not yet written wakes the loop when it can be.
+    const Output& out = station.out;
+    if (out.terminal && !out.lost && out.pending.empty()) {
+        consider(out.framePending ? out.drawnAt + kRedrawSeconds : now + kRedrawSeconds);
     }
     if (wake < 0) {
         return -1;
