@@ -705,12 +705,13 @@ int RunStation(int argc, char** argv) {
             return Refuse(problem);
         }
     }
+    // The signals are ours before the copy is made: a stop that comes during the
+    // start ends the session at once, and the copy goes with it.
+    if (!PrepareChildGuard(&station.guard) || !InstallSignals(&station)) {
+        return Refuse(std::string("cannot set up: ") + std::strerror(errno));
+    }
     if (!MakeImageCopy(station.options.imagePath, TemporaryRoot(), &station.image, &problem)) {
         return Refuse(problem);
-    }
-    if (!PrepareChildGuard(&station.guard) || !InstallSignals(&station)) {
-        RemoveImageCopy(&station.image);
-        return Refuse(std::string("cannot set up: ") + std::strerror(errno));
     }
 
     station.startedAt = Now();
