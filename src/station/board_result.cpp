@@ -85,6 +85,16 @@ PortNext NextForPort(const ChildEnd& end, BoardResult result, bool once, bool st
     return end.reachedPrompt ? PortNext::StartAgain : PortNext::Done;
 }
 
+StopAction StopActionFor(int level, bool boardStarted, bool endSent, bool killSent) {
+    if (level >= 3 && !killSent) {
+        return StopAction::Kill;
+    }
+    if (!endSent && (level >= 2 || (level == 1 && !boardStarted))) {
+        return StopAction::End;
+    }
+    return StopAction::None;
+}
+
 namespace {
 
 // Length of the UTF-8 sequence starting at `text[i]`, or 0 when it is not a valid one

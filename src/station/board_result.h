@@ -44,6 +44,14 @@ enum class PortNext {
 // way at once if started again, so the port is done.
 PortNext NextForPort(const ChildEnd& end, BoardResult result, bool once, bool stopping);
 
+enum class StopAction { None, End, Kill };
+
+// What a running child gets when the station's stop reaches `level`: 1, the first
+// stop, ends the runs that have no board yet and lets boards in progress finish; 2,
+// the second, ends those too; 3 kills whatever still runs. `endSent` and `killSent`
+// say what the child already got.
+StopAction StopActionFor(int level, bool boardStarted, bool endSent, bool killSent);
+
 // One board in the record.
 struct BoardRecord {
     std::string time;  // the end of the run, UTC, YYYY-MM-DDTHH:MM:SSZ

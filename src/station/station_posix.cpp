@@ -305,11 +305,16 @@ void RaiseStopLevel(Station* station, int level, double now) {
             port.idle = Idle::Done;
             continue;
         }
-        const bool boardInProgress = port.progress.phase >= BoardPhase::Loading;
-        if (level == 3 && !port.killSent) {
-            SendStop(&port, SIGKILL, now);
-        } else if (!port.stopSent && (level >= 2 || !boardInProgress)) {
-            SendStop(&port, SIGTERM, now);
+        const bool boardStarted = port.progress.phase >= BoardPhase::Loading;
+        switch (StopActionFor(level, boardStarted, port.stopSent, port.killSent)) {
+            case StopAction::Kill:
+                SendStop(&port, SIGKILL, now);
+                break;
+            case StopAction::End:
+                SendStop(&port, SIGTERM, now);
+                break;
+            case StopAction::None:
+                break;
         }
     }
     const int finishing = FinishingCount(*station);

@@ -252,6 +252,31 @@ TEST(StationResults, EveryEndOfARun) {
     EXPECT_EQ(ResultText(BoardResult::Crashed, {false, 0, 9, true, true, false}), "FAILED: brivane ended by signal 9");
 }
 
+TEST(StationResults, TheTwoStageStop) {
+    const struct {
+        int level;
+        bool boardStarted;
+        bool endSent;
+        bool killSent;
+        StopAction action;
+    } kCases[] = {
+        {0, false, false, false, StopAction::None},  // no stop
+        {1, false, false, false, StopAction::End},   // waiting for a board: ends
+        {1, true, false, false, StopAction::None},   // a board in progress finishes
+        {1, false, true, false, StopAction::None},   // already told
+        {2, true, false, false, StopAction::End},    // the second stop ends it
+        {2, true, true, false, StopAction::None},
+        {3, true, true, false, StopAction::Kill},
+        {3, false, false, false, StopAction::Kill},
+        {3, true, true, true, StopAction::None},
+    };
+    for (const auto& item : kCases) {
+        SCOPED_TRACE(testing::Message() << "level " << item.level << " board " << item.boardStarted << " end "
+                                        << item.endSent << " kill " << item.killSent);
+        EXPECT_EQ(StopActionFor(item.level, item.boardStarted, item.endSent, item.killSent), item.action);
+    }
+}
+
 TEST(StationRecord, OneLineOfJsonWithEveryKey) {
     BoardRecord record;
     record.time = UtcTimeStamp(951782400);  // the leap day of 2000
