@@ -299,6 +299,30 @@ TEST_F(Station, OnceOverSeveralPortsWithAFaultOnOne) {
     EXPECT_NE(result.out.find("session over: 2 OK, 1 failed"), std::string::npos) << result.out;
 }
 
+TEST_F(Station, OutputClosedOrItsReaderGone) {
+    // Started with its output closed, the station must not take the record for its
+    // display; with a reader that goes away, the boards still finish and are recorded.
+    const char* kShells[] = {
+        "exec \"$0\" \"$@\" >&- 2>&-",
+        "\"$0\" \"$@\" 2>&1 | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}",
+    };
+    size_t boards = 0;
+    for (const char* shell : kShells) {
+        SCOPED_TRACE(shell);
+        StartSim(1, {"--pace"});
+        ProcessResult result = RunProcess(
+            {"/bin/bash", "-c", shell, STATION_PATH, "--once", "--log", "record.jsonl", "fw.bin", "1"}, folder_.path,
+            60000);
+        EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+        std::vector<Record> records = Records();
+        ASSERT_EQ(records.size(), ++boards) << folder_.Read("record.jsonl");
+        EXPECT_EQ(records.back()["result"], "ok");
+        EXPECT_EQ(FinishSim(1)["verdict"], "*");
+        EXPECT_TRUE(FlashHoldsImage(1));
+    }
+    ExpectNoImageCopyLeft();
+}
+
 TEST_F(Station, PortsWithoutAdapterOrInUse) {
     // COM2 leads to an adapter that is not plugged in yet; COM4 is held by another run.
     ASSERT_EQ(symlink("/dev/ttyUSB-not-plugged-in", folder_.File("COM2").c_str()), 0);
