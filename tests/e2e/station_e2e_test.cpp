@@ -323,6 +323,31 @@ TEST_F(Station, OutputClosedOrItsReaderGone) {
     ExpectNoImageCopyLeft();
 }
 
+TEST_F(Station, NoBoardAfterTheRecordFails) {
+    // The record is full (a file size limit of 32 KiB that the station inherits,
+    // exactly reached; the image copy is smaller): the first board's line cannot be
+    // written, so no further board is started and the port still waiting for one is
+    // stopped.
+    const std::string full(32767, 'x');
+    folder_.Write("record.jsonl", full + "\n");
+    StartSim(1);
+    LinkToSilentLine(2);
+    ProcessResult result = RunProcess({"/bin/bash", "-c", "trap '' XFSZ; ulimit -f 32; exec \"$0\" \"$@\"",
+                                       STATION_PATH, "--log", "record.jsonl", "fw.bin", "1", "2"},
+                                      folder_.path, 60000);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitStatus, 3) << result.out << result.err;
+    EXPECT_NE(result.out.find("cannot write to the log"), std::string::npos) << result.out;
+    std::vector<std::string> states = StatesOf(result.out, "COM1");
+    ASSERT_GE(states.size(), 2u) << result.out;
+    EXPECT_EQ(states[states.size() - 2].rfind("OK after", 0), 0u) << result.out;
+    EXPECT_EQ(states.back(), "stopped") << "started again: " << result.out;
+    EXPECT_EQ(StatesOf(result.out, "COM2").back(), "stopped") << result.out;
+    EXPECT_EQ(folder_.Read("record.jsonl"), full + "\n");
+    EXPECT_EQ(FinishSim(1)["verdict"], "*");
+    ExpectNoImageCopyLeft();
+}
+
 TEST_F(Station, PortsWithoutAdapterOrInUse) {
     // COM2 leads to an adapter that is not plugged in yet; COM4 is held by another run.
     ASSERT_EQ(symlink("/dev/ttyUSB-not-plugged-in", folder_.File("COM2").c_str()), 0);
