@@ -3,7 +3,11 @@
 //   benchtool run REPORT -- COMMAND [ARG]...
 //       Runs COMMAND, waits for it and writes one line to REPORT:
 //       start_us end_us wall_us user_us sys_us maxrss_kib exit_status
-//       (times on CLOCK_MONOTONIC, resources of COMMAND alone, from wait4).
+//       self_user_us self_sys_us self_cpu_us
+//       (times on CLOCK_MONOTONIC; resources of COMMAND and the children it waited
+//       for, from wait4; then COMMAND's own CPU time without its children, read from
+//       /proc before it is reaped: user and system time in clock ticks, and the
+//       scheduler's nanosecond count, -1 where the system has none).
 //       Exits with COMMAND's status.
 //   benchtool stamp
 //       Copies standard input to standard output line by line, each line prefixed
@@ -50,6 +54,34 @@ long long TimevalUs(const struct timeval& value) {
     return static_cast<long long>(value.tv_sec) * 1000000 + value.tv_usec;
 }
 
+// The process's own user and system time (microseconds, from clock ticks) and its
+// scheduler run time (microseconds), children excluded.
+void OwnCpuTime(pid_t pid, long long* user, long long* sys, long long* cpu) {
+    const std::string base = "/proc/" + std::to_string(pid);
+    if (std::FILE* stat = std::fopen((base + "/stat").c_str(), "r")) {
+        char text[4096];
+        size_t got = std::fread(text, 1, sizeof text - 1, stat);
+        std::fclose(stat);
+        text[got] = '\0';
+        // Fields after the name in parentheses: state is the 3rd, utime the 14th.
+        const char* after = std::strrchr(text, ')');
+        unsigned long long ticks[2];
+        if (after != nullptr &&
+            std::sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &ticks[0], &ticks[1]) == 2) {
+            const long perSecond = sysconf(_SC_CLK_TCK);
+            *user = static_cast<long long>(ticks[0]) * 1000000 / perSecond;
+            *sys = static_cast<long long>(ticks[1]) * 1000000 / perSecond;
+        }
+    }
+    if (std::FILE* schedstat = std::fopen((base + "/schedstat").c_str(), "r")) {
+        unsigned long long ns = 0;
+        if (std::fscanf(schedstat, "%llu", &ns) == 1) {
+            *cpu = static_cast<long long>(ns / 1000);
+        }
+        std::fclose(schedstat);
+    }
+}
+
 int Run(int argc, char** argv) {
     if (argc < 5 || std::strcmp(argv[3], "--") != 0) {
         std::fprintf(stderr, "usage: benchtool run REPORT -- COMMAND [ARG]...\n");
@@ -67,6 +99,12 @@ int Run(int argc, char** argv) {
         std::perror(argv[4]);
         _exit(127);
     }
+    // Ended but not yet reaped: /proc still shows its own CPU time.
+    siginfo_t ended;
+    while (waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    long long selfUser = -1, selfSys = -1, selfCpu = -1;
+    OwnCpuTime(child, &selfUser, &selfSys, &selfCpu);
     int status = 0;
     struct rusage usage;
     std::memset(&usage, 0, sizeof usage);
@@ -83,8 +121,9 @@ int Run(int argc, char** argv) {
         std::perror(reportPath);
         return 2;
     }
-    std::fprintf(report, "%lld %lld %lld %lld %lld %ld %d\n", start, end, end - start,
-                 TimevalUs(usage.ru_utime), TimevalUs(usage.ru_stime), usage.ru_maxrss, exitStatus);
+    std::fprintf(report, "%lld %lld %lld %lld %lld %ld %d %lld %lld %lld\n", start, end, end - start,
+                 TimevalUs(usage.ru_utime), TimevalUs(usage.ru_stime), usage.ru_maxrss, exitStatus, selfUser,
+                 selfSys, selfCpu);
     std::fclose(report);
     return exitStatus;
 }

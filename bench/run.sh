@@ -6,10 +6,10 @@
 # Usage: bench/run.sh [--full] [--only CASE[,CASE]...] [--build DIR]
 #   --full     also the largest image (2,087,936 bytes) on the paced line (~3 minutes more)
 #   --only     run only these cases: paced-64k paced-512k paced-full unpaced-full
-#              erase-wait memory pty-echo timer eight
+#              erase-wait memory pty-echo timer eight station
 #   --build    build folder (default build-bench), configured as Release when new
 #              and brought up to date before every run
-# BENCH_BRIVANE=PATH and BENCH_SIM=PATH run other builds of the two programs instead.
+# BENCH_BRIVANE=PATH, BENCH_STATION=PATH and BENCH_SIM=PATH run other builds instead.
 #
 # Linux only (the helper reads CLOCK_MONOTONIC and wait4's resource usage).
 set -euo pipefail
@@ -51,7 +51,7 @@ readonly FULL_SIZE=2087936
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRIVANE_BUILD_TESTS=OFF >/dev/null
 fi
-cmake --build "$build" -j2 --target brivane veskor-sim >/dev/null
+cmake --build "$build" -j2 --target brivane brivane-station veskor-sim >/dev/null
 tool="$build/benchtool"
 if [ ! -x "$tool" ] || [ "$repo/bench/benchtool.cpp" -nt "$tool" ]; then
     g++ -std=c++17 -O2 -Wall -Wextra -o "$tool" "$repo/bench/benchtool.cpp"
@@ -59,6 +59,8 @@ fi
 # BENCH_BRIVANE and BENCH_SIM may name other builds of the two programs, to compare.
 brivane=${BENCH_BRIVANE:-$build/brivane}
 sim=${BENCH_SIM:-$build/veskor-sim}
+# brivane-station runs the brivane beside it, so another build of it brings its own.
+station=${BENCH_STATION:-$build/brivane-station}
 
 work=$(mktemp -d /tmp/brivane-bench-XXXXXX)
 sim_pids=()
@@ -188,6 +190,7 @@ single() {
 echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), kernel $(uname -r)"
 echo "sources: commit $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$repo" status --porcelain -- src tools 2>/dev/null | grep -q . && echo ", with uncommitted changes in src/ or tools/")"
 echo "brivane: $brivane"
+echo "brivane-station: $station"
 echo "veskor-sim: $sim"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
@@ -275,6 +278,49 @@ if wanted eight; then
         echo "  (run with paced-512k as well to compare with one device)"
     fi
     echo "  reproduce: bench/run.sh --only paced-512k,eight"
+fi
+if wanted station; then
+    # brivane-station --once over 4 and then 8 paced devices, 100 KiB each, against one
+    # board flashed by brivane alone in the same folder just before.
+    size=102400
+    folder="$work/station"
+    make_folder station "$size"
+    start_sim "$folder" 1 --pace
+    run_brivane "$folder" 1 sample.bin
+    wait_sims
+    check_flash "$folder" 1 sample.bin
+    read -r _ _ one _ < "$folder/run-1.txt"
+    echo "station: brivane-station --once, $size bytes a board, paced at $BAUD; one board alone: $(awk -v us="$one" 'BEGIN { printf "%.3f s", us / 1e6 }')"
+    for count in 4 8; do
+        ports=$(seq 1 "$count")
+        for port in $ports; do
+            rm -f "$folder/flash-$port.bin"
+            start_sim "$folder" "$port" --pace
+        done
+        status=0
+        # shellcheck disable=SC2086 # the ports are separate arguments
+        (cd "$folder" && "$tool" run "station-$count.txt" -- "$station" --once --log "record-$count.jsonl" \
+            sample.bin $ports < /dev/null > "station-$count.out" 2>&1) || status=$?
+        wait_sims
+        if [ "$status" -ne 0 ]; then
+            echo "FAILED: brivane-station ended with status $status" >&2
+            cat "$folder/station-$count.out" >&2
+            exit 1
+        fi
+        for port in $ports; do check_flash "$folder" "$port" sample.bin; done
+        oks=$(grep -c '"result":"ok"' "$folder/record-$count.jsonl")
+        [ "$oks" = "$count" ] || { echo "FAILED: $oks of $count boards recorded ok" >&2; exit 1; }
+        awk -v count="$count" -v one="$one" '
+            { wall = $3; self_user = $8; self_sys = $9; self_cpu = $10; all_cpu = $4 + $5 }
+            END {
+                printf "  %d boards: station %.3f s = %.4f times one board; station CPU (children excluded) %.3f s", \
+                       count, wall / 1e6, wall / one, self_cpu / 1e6
+                printf " = %.3f%% of its wall time (clock ticks: user %.2f + sys %.2f s); all %d runs with it %.3f s\n", \
+                       100 * self_cpu / wall, self_user / 1e6, self_sys / 1e6, count, all_cpu / 1e6
+            }' "$folder/station-$count.txt"
+    done
+    echo "  every flash equals the image; every board recorded ok"
+    echo "  reproduce: bench/run.sh --only station"
 fi
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,5 +1,5 @@
 # Installation and packages.
-#   cmake --install build --prefix /usr/local   bin/brivane, bin/veskor-sim, man1 pages
+#   cmake --install build --prefix /usr/local   bin/brivane, bin/brivane-station, bin/veskor-sim, man1 pages
 #   cpack in a native build tree                brivane_<version>_<arch>.deb
 #   scripts/package.sh, from both Windows trees brivane-<version>-windows-32-and-64-bit.zip
 # Included from the top-level CMakeLists.txt after the programs are defined.
@@ -15,7 +15,7 @@ if(WIN32)
                  ${CMAKE_BINARY_DIR}/README-Windows.txt @ONLY NEWLINE_STYLE CRLF)
   install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt DESTINATION .)
 else()
-  install(TARGETS brivane veskor-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS brivane brivane-station veskor-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
   # Manual pages and the changelog go in compressed, as Debian installs them
   # (gzip -9n: no name or time stamp, so the package is the same on every build).
@@ -38,7 +38,7 @@ else()
   endfunction()
 
   set(installed_pages)
-  foreach(page brivane.1 veskor-sim.1)
+  foreach(page brivane.1 brivane-station.1 veskor-sim.1)
     brivane_compressed(${CMAKE_CURRENT_LIST_DIR}/../man/${page} ${page} installed)
     list(APPEND installed_pages ${installed})
   endforeach()
@@ -64,6 +64,9 @@ else()
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/../README.md
                 ${CMAKE_CURRENT_LIST_DIR}/../docs/troubleshooting.md
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # An example unit for a headless station; the package does not enable it.
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/brivane-station.service
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 
 set(CPACK_PACKAGE_NAME brivane)
@@ -84,7 +87,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # The summary is the first line of the package's description; this follows it.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "brivane hands a loader to the device's boot ROM, has the device erase its\nflash and sends an image in checksummed blocks. veskor-sim plays the device\non a pseudo-terminal, for trying brivane without hardware.")
+      "brivane hands a loader to the device's boot ROM, has the device erase its\nflash and sends an image in checksummed blocks. brivane-station runs it on up\nto eight ports at once, unattended, with a record of every board. veskor-sim\nplays the device on a pseudo-terminal, for trying brivane without hardware.")
   # The library dependencies (libc6, libstdc++6, libgcc-s1) are read from the
   # programs themselves; that needs dpkg-shlibdeps (package dpkg-dev).
   find_program(BRIVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)

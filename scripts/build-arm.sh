@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds brivane and veskor-sim for ARM Linux, statically linked, with Debian's
-# cross compilers: build-arm64/ (aarch64) or build-armhf/ (32-bit, hard float).
+# Cross-builds brivane, brivane-station and veskor-sim for ARM Linux, statically
+# linked, with Debian's cross compilers: build-arm64/ (aarch64) or build-armhf/
+# (32-bit, hard float).
 # Usage: scripts/build-arm.sh arm64|armhf
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,4 +14,4 @@ bash scripts/install-deps.sh "g++-$triplet"
 cmake -S . -B "build-$1" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$triplet.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DBRIVANE_BUILD_TESTS=OFF -DBRIVANE_SANITIZE=OFF >/dev/null
 cmake --build "build-$1" -j2 >/dev/null
-echo "Built build-$1/brivane and build-$1/veskor-sim"
+echo "Built build-$1/brivane, build-$1/brivane-station and build-$1/veskor-sim"

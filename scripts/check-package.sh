@@ -24,7 +24,11 @@ status=0
 # Read whole first: grep -q leaving early would end the writer with SIGPIPE.
 help=$(/usr/bin/veskor-sim --help)
 grep -q -- '--refuse-block' <<<"$help" || { echo "installed veskor-sim: no help"; exit 1; }
-for page in brivane veskor-sim; do
+help=$(/usr/bin/brivane-station --help)
+grep -q -- '--once' <<<"$help" || { echo "installed brivane-station: no help"; exit 1; }
+[ -f /usr/share/doc/brivane/examples/brivane-station.service ] ||
+    { echo "installed package: no example unit for brivane-station"; exit 1; }
+for page in brivane brivane-station veskor-sim; do
     text=$(MANPAGER=cat MANWIDTH=80 man "$page" 2>/dev/null || true)
     grep -q -i 'exit status' <<<"$text" ||
         { echo "man $page: page missing or without its exit statuses"; exit 1; }
@@ -40,4 +44,4 @@ if [ -n "$left" ] && [ "$left" != not-installed ] || [ -e /usr/bin/brivane ] || 
     echo "package removal left brivane behind (status: ${left:-none})"
     exit 1
 fi
-echo "package check: $(basename "$deb") installs brivane, veskor-sim, both manual pages and the docs, and removes cleanly"
+echo "package check: $(basename "$deb") installs brivane, brivane-station, veskor-sim, their manual pages and the docs, and removes cleanly"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release packages into build-pkg/:
-#   brivane_<version>_<arch>.deb    brivane, veskor-sim and their manual pages, for
-#                                   this machine, arm64 and armhf
+#   brivane_<version>_<arch>.deb    brivane, brivane-station, veskor-sim and their
+#                                   manual pages, for this machine, arm64 and armhf
 #   brivane-<version>-windows-32-and-64-bit.zip   64-bit\brivane.exe,
 #                                   32-bit\brivane.exe and README-Windows.txt, made
 #                                   only when build-win/brivane.exe and

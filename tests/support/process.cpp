@@ -56,7 +56,7 @@ bool Reaped(RunningProcess* process) {
 }  // namespace
 
 bool StartProcess(const std::vector<std::string>& argv, const std::string& workingDirectory,
-                  RunningProcess* process, const std::string& terminalSlave) {
+                  RunningProcess* process, const std::string& terminalSlave, bool outputToTerminal) {
     *process = RunningProcess{};
     int outPipe[2];
     int errPipe[2];
@@ -69,14 +69,15 @@ bool StartProcess(const std::vector<std::string>& argv, const std::string& worki
     }
     if (pid == 0) {
         setsid();
+        int tty = -1;
         if (!terminalSlave.empty()) {
-            int tty = open(terminalSlave.c_str(), O_RDWR);  // becomes the controlling terminal
+            tty = open(terminalSlave.c_str(), O_RDWR);  // becomes the controlling terminal
             if (tty >= 0) ioctl(tty, TIOCSCTTY, 0);
         }
         int devNull = open("/dev/null", O_RDONLY);
         dup2(devNull, 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
+        dup2(outputToTerminal && tty >= 0 ? tty : outPipe[1], 1);
+        dup2(outputToTerminal && tty >= 0 ? tty : errPipe[1], 2);
         for (int fd = 3; fd < 256; ++fd) close(fd);
         if (chdir(workingDirectory.c_str()) != 0) _exit(126);
         std::vector<char*> args;

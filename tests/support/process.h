@@ -26,9 +26,11 @@ struct RunningProcess {
 };
 
 // `terminalSlave`, when given, becomes the child's controlling terminal (stdin stays
-// /dev/null); otherwise the child has no terminal at all.
+// /dev/null), and with `outputToTerminal` its standard output and error too (the
+// test reads them on the master side); otherwise the child has no terminal at all.
 bool StartProcess(const std::vector<std::string>& argv, const std::string& workingDirectory,
-                  RunningProcess* process, const std::string& terminalSlave = "");
+                  RunningProcess* process, const std::string& terminalSlave = "",
+                  bool outputToTerminal = false);
 
 // Collects output until the process ends or `timeoutMs` passes (then it is killed).
 ProcessResult FinishProcess(RunningProcess* process, int timeoutMs);

@@ -1,0 +1,6 @@
+// SPDX-License-Identifier: MIT
+#include "station.h"
+
+int main(int argc, char** argv) {
+    return RunStation(argc, argv);
+}
