@@ -25,6 +25,7 @@ work=$(mktemp -d /tmp/brivane-release-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 echo "== Licence =="
+spdx_line="SPDX-License-""Identifier: MIT"  # in two pieces, so that reuse does not read it as this file's
 reuse lint >"$work/reuse.log" 2>&1 || { cat "$work/reuse.log"; fail "reuse lint"; }
 while IFS= read -r -d '' file; do
     case $file in
@@ -32,8 +33,7 @@ while IFS= read -r -d '' file; do
     *) continue ;;
     esac
     [ -e "$file" ] || continue
-    head -n 3 -- "$file" | grep -q 'SPDX-License-Identifier: MIT' ||
-        fail "$file: no 'SPDX-License-Identifier: MIT' in its first lines"
+    head -n 3 -- "$file" | grep -q "$spdx_line" || fail "$file: no '$spdx_line' in its first lines"
 done < <(git ls-files -z)
 
 echo "== Version $brivane_version =="
