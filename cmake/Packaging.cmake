@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation and packages.
 #   cmake --install build --prefix /usr/local   bin/brivane, bin/veskor-sim, man1 pages
 #   cpack in a native build tree                brivane_<version>_<arch>.deb

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for another Linux architecture with Debian's cross compilers
 # (packages g++-<triplet>). Included by the per-architecture toolchain files, which
 # set BRIVANE_CROSS_TRIPLET, CMAKE_SYSTEM_PROCESSOR and BRIVANE_DEBIAN_ARCHITECTURE.

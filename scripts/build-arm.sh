@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross-builds brivane and veskor-sim for ARM Linux, statically linked, with Debian's
 # cross compilers: build-arm64/ (aarch64) or build-armhf/ (32-bit, hard float).
 # They are release builds, with Debian's hardening flags (scripts/release-env.sh).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the release packages into build-pkg/:
 #   brivane_<version>_<arch>.deb    brivane, veskor-sim and their manual pages, for
 #                                   this machine, arm64 and armhf

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything and runs every test: the native build with every CTest test
 # (the Windows builds under Wine, the ARM builds in a QEMU guest, the fuzz targets
 # for a bounded time), the host tests under AddressSanitizer and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial_posix_lock.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The key wait and terminal detection on Linux and macOS.
 #include <fcntl.h>
 #include <poll.h>
