@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // benchtool: the small measuring helpers bench/run.sh needs. Linux only.
 //
 //   benchtool run REPORT -- COMMAND [ARG]...

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Measures brivane against veskor-sim: block-phase efficiency on a paced line,
 # per-block round trip on an unpaced pseudo-terminal, CPU time, peak memory, and
 # eight devices at once. See BENCHMARKS.md for the method and the results.

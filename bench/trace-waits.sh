@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Where a paced block's time goes: runs one paced transfer of brivane against
 # veskor-sim under `perf record` (kernel tracepoints only) and splits the time
 # each block takes beyond its wire time into

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation and packages.
 #   cmake --install build --prefix /usr/local   bin/brivane, bin/brivane-station, bin/veskor-sim, man1 pages
 #   cpack in a native build tree                brivane_<version>_<arch>.deb
@@ -5,15 +6,24 @@
 # Included from the top-level CMakeLists.txt after the programs are defined.
 include(GNUInstallDirs)
 
+# Folders made by the installation get the same mode whatever the builder's umask,
+# so that the packages are the same on every machine.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(packaging ${CMAKE_CURRENT_LIST_DIR}/../packaging/deb)
+
 set(BRIVANE_PACKAGE_SUMMARY "Programs the flash memory of a Veskor device over RS-232")
 
 if(WIN32)
-  # The zip: 64-bit\brivane.exe, 32-bit\brivane.exe and a short text on how to run
-  # them, which says which is which. scripts/package.sh packs both trees into one zip.
+  # The zip: 64-bit\brivane.exe, 32-bit\brivane.exe, a short text on how to run
+  # them, which says which is which, and the licence. scripts/package.sh packs what
+  # both trees install into one zip. The texts get Windows line ends.
   install(TARGETS brivane RUNTIME DESTINATION ${BRIVANE_WINDOWS_BITS})
   configure_file(${CMAKE_CURRENT_LIST_DIR}/../docs/README-Windows.txt
                  ${CMAKE_BINARY_DIR}/README-Windows.txt @ONLY NEWLINE_STYLE CRLF)
-  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt DESTINATION .)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/../LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt
+                 @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/README-Windows.txt ${CMAKE_BINARY_DIR}/LICENSE.txt DESTINATION .)
 else()
   install(TARGETS brivane brivane-station veskor-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
@@ -44,18 +54,19 @@ else()
   endforeach()
   install(FILES ${installed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-  # What Debian asks of every package: the copyright, the changelog (of a native
-  # package: changelog.gz), and the lintian overrides with their reasons.
-  set(debian ${CMAKE_CURRENT_LIST_DIR}/../debian)
-  brivane_compressed(${debian}/changelog changelog installed_changelog)
+  # What Debian asks of every package: the copyright (with the licence), the
+  # changelog (of a native package: changelog.gz), and the lintian overrides with
+  # their reasons.
+  brivane_compressed(${packaging}/changelog changelog installed_changelog)
   add_custom_target(compressed_docs ALL DEPENDS ${compressed_files})
-  install(FILES ${debian}/copyright ${installed_changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${packaging}/copyright ${installed_changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # Lintian reads one overrides file per package; a cross build's static programs
-  # (cmake/linux-cross.cmake) add their own reason to the common ones.
-  set(overrides ${debian}/brivane.lintian-overrides)
-  if(BRIVANE_DEBIAN_ARCHITECTURE)
-    file(READ ${debian}/brivane.lintian-overrides common_overrides)
-    file(READ ${debian}/brivane-static.lintian-overrides static_overrides)
+  # (cmake/linux-cross.cmake) add their own reasons to the common ones:
+  # brivane-static.lintian-overrides or brivane-static-pie.lintian-overrides.
+  set(overrides ${packaging}/brivane.lintian-overrides)
+  if(BRIVANE_STATIC_LINK)
+    file(READ ${packaging}/brivane.lintian-overrides common_overrides)
+    file(READ ${packaging}/brivane${BRIVANE_STATIC_LINK}.lintian-overrides static_overrides)
     set(overrides ${CMAKE_BINARY_DIR}/lintian-overrides)
     file(WRITE ${overrides} "${common_overrides}${static_overrides}")
   endif()
@@ -77,9 +88,10 @@ set(CPACK_PACKAGE_CONTACT "brivane developers <brivane@localhost>")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME brivane-${PROJECT_VERSION}-windows-32-and-64-bit)
-  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # The Windows zip is not made by CPack, whose zips carry the builder's user and
+  # the folder's listing order: scripts/package.sh packs what both Windows trees
+  # install, in a fixed order with fixed owners and times.
+  return()
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # brivane_2.0_amd64.deb

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit ARM Linux (Raspberry Pi OS 64-bit and other arm64 boards), static.
 set(BRIVANE_CROSS_TRIPLET aarch64-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit ARM Linux with hardware floating point (ARMv7 and later: Raspberry Pi 2 on,
 # and 32-bit systems on 64-bit boards), static.
 set(BRIVANE_CROSS_TRIPLET arm-linux-gnueabihf)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for another Linux architecture with Debian's cross compilers
 # (packages g++-<triplet>). Included by the per-architecture toolchain files, which
 # set BRIVANE_CROSS_TRIPLET, CMAKE_SYSTEM_PROCESSOR and BRIVANE_DEBIAN_ARCHITECTURE.
@@ -14,4 +15,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Static programs run on any distribution of the board, whatever its C and C++
 # libraries, and in a minimal system without them; the package then needs none.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+# A static PIE keeps address space randomisation where the C library has its start
+# file (rcrt1.o: arm64 on Debian 12; armhf there has none, so plain static).
+if(EXISTS ${CMAKE_FIND_ROOT_PATH}/lib/rcrt1.o)
+  set(BRIVANE_STATIC_LINK -static-pie)
+  set(CMAKE_CXX_FLAGS_INIT -fPIE)
+else()
+  set(BRIVANE_STATIC_LINK -static)
+endif()
+set(CMAKE_EXE_LINKER_FLAGS_INIT ${BRIVANE_STATIC_LINK})

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for 32-bit Windows (i686) with MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(MINGW_TRIPLET i686-w64-mingw32)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for 64-bit Windows with MinGW-w64 (mingw-w64-i686.cmake includes
 # this file for 32-bit Windows). The -posix compiler variant brings the C++
 # threading model that the standard library needs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The boot image from arbitrary loader files: the input is written as the loader file
 // and loaded into a boot image that sits alone in a heap block of exactly its size,
 // so that AddressSanitizer sees any write outside the 2048 bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line from arbitrary arguments: decimal conversion against a reference
 // worked out another way, and the checks in the order the user is told about them.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stage 2's blocks and verdict against arbitrary device replies on a scripted port.
 // The outcome and every byte sent are worked out independently from the script and
 // compared with what ProgramBlocks did.

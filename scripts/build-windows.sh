@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross-builds the updater for Windows, statically linked so that it runs without
 # the MinGW runtime DLLs beside it:
 #   build-win/brivane.exe        64-bit Windows (x86-64)

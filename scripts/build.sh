@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Configures and builds into build/ (or the folder given): build/brivane, build/veskor-sim.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the release packages, checks their checksums, runs lintian on every Debian
 # package (any error or warning fails), installs the one for this machine, checks
 # that the programs, manual pages and docs are in place, and removes it again.

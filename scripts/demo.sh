@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The main job, without hardware: builds brivane and veskor-sim, flashes a sample
 # image into the simulated device and checks that the device's flash holds it.
 # Usage: scripts/demo.sh [image-size-in-bytes] [baud-rate]

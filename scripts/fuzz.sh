@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the fuzz targets in fuzz/ with clang's libFuzzer and runs each for a bounded
 # time. Exits non-zero when a target finds a crash or a broken property.
 # Usage: scripts/fuzz.sh [seconds-per-target]     (default 20)

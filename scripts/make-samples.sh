@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Writes sample loader files and a sample image into the folder given.
 # The loaders are our own placeholder bytes for the simulator: they are NOT device
 # code and would do nothing useful on a real device.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The updater's logic, free of any serial back end, as paths under src/. The main
 # build and the fuzz targets' instrumented copy both take it from here.
 set(BRIVANE_UPDATER_LOGIC_SOURCES

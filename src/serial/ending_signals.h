@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The signals with which a user or the system ends a run (Ctrl+C, kill, a closed
 // terminal, quit), for the code that must tidy up before the process goes: the key
 // wait puts the terminal back, the serial port removes its device lock. POSIX only.

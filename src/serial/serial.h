@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial link to the device: one SerialPort record and the operations on it.
 // Operations that can fail return a SerialResult; none of them throws.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial_common.h"
 
 const char* const kPortNames[8] = {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"};

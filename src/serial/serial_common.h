@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the serial back ends share (the POSIX and the Win32 one, and the tests'
 // scripted port); the updater does not see it.
 #pragma once

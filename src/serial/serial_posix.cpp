@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial link on Linux, macOS and the BSDs: the line through termios, exclusive
 // use through the device lock (serial_posix_lock.cpp), flock and TIOCEXCL. What the
 // systems do differently (rates without a B-constant, the driver's latency, who holds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial_posix_lock.h"
 
 #include <errno.h>
@@ -155,7 +156,7 @@ void RemoveStaleLock(const char* folder, const char* lockPath, const struct stat
         unlink(aside);
         return;
     }
-    link(aside, lockPath);
+    [[maybe_unused]] const int relinked = link(aside, lockPath);  // judged by lstat below
     struct stat there;
     if (lstat(lockPath, &there) == 0 && SameInode(there, moved)) {
         unlink(aside);
@@ -178,7 +179,7 @@ LockResult TakeLockIn(const char* folder, const char* lockPath, DeviceLock* lock
     for (int attempt = 0; known && attempt < 3 && result == kLockUnavailable; ++attempt) {
         // What the name holds afterwards decides, not link's result: over NFS a link
         // that was made can be reported as failed.
-        link(own, lockPath);
+        [[maybe_unused]] const int linked = link(own, lockPath);
         struct stat found;
         if (lstat(lockPath, &found) == 0 && SameInode(found, ours)) {
             result = kLockTaken;

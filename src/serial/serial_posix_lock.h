@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device lock that serial programs on Linux and the BSDs agree on: a file
 // "LCK..<device>" holding its owner's PID, in a lock folder. It is taken before the
 // device is opened, since opening a terminal raises DTR and RTS, which resets some

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Other systems do not show who holds a flock; the lock file and the flock taken after
 // opening remain.
 #include "serial_posix_lock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linux lists every flock in /proc/locks with the device and inode of the locked file,
 // so a port can be refused before it is opened even where no lock folder is usable.
 #include <sys/stat.h>

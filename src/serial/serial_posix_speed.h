@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line speed and latency settings that plain termios cannot express everywhere.
 #pragma once
 

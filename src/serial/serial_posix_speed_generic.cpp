@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line speed through plain termios, for POSIX systems other than Linux.
 #include <errno.h>
 #include <sys/ioctl.h>

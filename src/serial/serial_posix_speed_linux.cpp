@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Kept apart from the termios code: the Linux termios2 interface cannot share a
 // translation unit with the C library's <termios.h>.
 #include <asm/termbits.h>

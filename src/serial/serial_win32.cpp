@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The serial link on Windows: the COM ports through kernel32's communications calls.
 #include <cstdio>
 

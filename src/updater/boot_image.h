@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The boot image: the loader file the device's boot ROM receives, zero-filled to a
 // fixed size and closed by an end marker.
 #pragma once

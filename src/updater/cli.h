@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line: run mode, port number and baud rate.
 #pragma once
 

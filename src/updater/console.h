@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Console output helpers: in-place counters, line clearing, the closing prompt.
 #pragma once
 

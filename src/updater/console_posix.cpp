@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console on Linux, macOS and the BSDs: the standard streams, the output and the
 // key wait.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The console on Windows: the standard output, the console's set-up for the run and
 // the key wait.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "handoff.h"
 
 #include "console.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stage 1: the device's boot ROM receives the boot image, and the loader it starts
 // moves the link to the chosen speed.
 #pragma once

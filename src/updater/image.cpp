@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "image.h"
 
 std::FILE* OpenMeasured(const char* path, FileIdentity* measured) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image file: its measurement, rounding to whole blocks, and the flash size class
 // that decides which loader the device gets.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a file for reading together with what identifies the file that was opened;
 // one version per platform.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stage 2: the loader erases the flash and receives the image in checksummed blocks.
 #pragma once
 

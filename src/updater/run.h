@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One whole run of the updater, from the banner to the closing key press.
 #pragma once
 

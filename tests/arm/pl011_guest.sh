@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The ARM builds on the PL011 driver: an aarch64 guest (QEMU virt, TCG, Debian's arm64
 # cloud kernel and busybox) whose PL011 UART is the device line, on a host pty where
 # veskor-sim --line plays the device; its console is a PCI 16550. In the guest the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole runs of the real brivane against the real veskor-sim on a pseudo-terminal:
 // exact console bytes, exit status, what the device saw and what its flash holds.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Randomised whole runs of brivane against veskor-sim: each seed draws an image size
 // and a mix of device faults. Whatever the mix, a run ends in exactly one of two ways:
 // success, exit status 0 and a flash that holds the image; or the failure lines and

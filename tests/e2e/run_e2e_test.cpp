@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built program, run in a temporary working directory with no device: every end
 // that comes before the serial line, byte for byte, with its exit status.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signals that end a run: a hang-up, quit or interrupt during the closing key wait puts
 // the terminal back before the process ends, unless it was ignored from the start; Ctrl+C anywhere before that wait ends the
 // run at once, by the signal itself.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # End-to-end runs of the Windows build (brivane.exe) under Wine, talking through
 # Wine's COM1 to veskor-sim on a pseudo-terminal. The expected console bytes come
 # from expected-output, built from the same code as the native tests' expectations.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "expected_output.h"
 
 #include <cstdio>

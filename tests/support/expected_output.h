@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What brivane prints, byte for byte, and what veskor-sim reports, as the end-to-end
 // tests expect them. The Wine script gets the same bytes from the expected-output
 // tool, so that a change of wording is made here once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // expected-output NAME [ARGUMENT...]: prints what brivane prints, byte for byte, from
 // the same code as the end-to-end tests, for the tests written in shell
 // (tests/e2e/wine_e2e.sh). NAME is one of the entries below; exits 2 for any other.

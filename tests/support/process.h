@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built programs as a user would: in a working directory of the test's
 // choosing, standard input from /dev/null, and in a session of their own so that
 // they have no terminal unless the test gives them one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pseudo-terminal pair for tests of the serial back end: the test plays the device
 // on the master side while the updater's code opens the slave through a COMN link.
 #pragma once

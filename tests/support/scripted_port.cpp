@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scripted_port.h"
 
 #include "serial_common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A serial port played from a script, linked in place of a real back end: the
 // device's answers are queued in advance, everything the updater sends is recorded,
 // and sleeps advance a virtual clock instead of taking time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting veskor-sim for a test; SimulatorSummary (expected_output.h) reads its report.
 #pragma once
 

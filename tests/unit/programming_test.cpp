@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stage-2 decisions (synchronisation, blocks, resends, fillers, verdict) played
 // against a scripted device.
 #include <gtest/gtest.h>

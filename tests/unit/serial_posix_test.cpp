@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The POSIX back end on real pseudo-terminals, reached through COMN links in a
 // temporary working directory as a user would set them up.
 #include <gtest/gtest.h>

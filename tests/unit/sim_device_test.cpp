@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unit tests for the simulated device's protocol logic (no terminal involved).
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unit tests for veskor-sim's command-line parser.
 #include <gtest/gtest.h>
 

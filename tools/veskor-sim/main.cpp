@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // veskor-sim: plays a Veskor device on a pseudo-terminal linked as COM<N>, or on
 // an existing terminal (--line). One thread, one poll loop: the terminal, a pipe
 // woken by signals, and timers for the power-up, the erase and the paced line.

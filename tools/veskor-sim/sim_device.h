@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated device: boot ROM (stage 1) and loader (stage 2) as one state
 // machine fed with received bytes and the current time. It never touches a
 // terminal: the bytes it wants to send collect in `outbox` and the caller

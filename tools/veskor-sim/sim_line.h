@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An existing terminal as the device's line (--line): a serial port wired to the
 // updater's port, or the host end of a virtual machine's UART.
 #pragma once

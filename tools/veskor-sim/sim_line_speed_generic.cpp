@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Line rates through plain termios, where there is no termios2.
 #include <termios.h>
 

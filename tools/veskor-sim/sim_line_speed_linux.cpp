@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Kept apart from every file that includes <termios.h>: the kernel's termios2
 // definitions clash with the C library's.
 #include <asm/termbits.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pseudo-terminal that stands in for the serial line, and the COM<N> link
 // through which the updater finds it.
 #pragma once

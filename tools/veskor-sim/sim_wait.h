@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Waiting for the terminal, the wake-up pipe or the next due time.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plain poll() counts whole milliseconds, so paced replies may leave up to a
 // millisecond late here.
 #include <climits>
