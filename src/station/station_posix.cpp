@@ -703,13 +703,6 @@ int RunStation(int argc, char** argv) {
     if (station.brivane.empty()) {
         return Refuse("cannot find brivane next to this program or on PATH");
     }
-    // The record is open before any board is started, or no board is started.
-    if (!station.options.logPath.empty()) {
-        station.log = OpenRecordForAppending(station.options.logPath, &problem);
-        if (station.log < 0) {
-            return Refuse(problem);
-        }
-    }
     // The signals are ours before the copy is made: a stop that comes during the
     // start ends the session at once, and the copy goes with it.
     if (!PrepareChildGuard(&station.guard) || !InstallSignals(&station)) {
@@ -717,6 +710,15 @@ int RunStation(int argc, char** argv) {
     }
     if (!MakeImageCopy(station.options.imagePath, TemporaryRoot(), &station.image, &problem)) {
         return Refuse(problem);
+    }
+    // The record is open before any board is started, or no board is started; an
+    // image refused above leaves no empty record behind.
+    if (!station.options.logPath.empty()) {
+        station.log = OpenRecordForAppending(station.options.logPath, &problem);
+        if (station.log < 0) {
+            RemoveImageCopy(&station.image);
+            return Refuse(problem);
+        }
     }
 
     station.startedAt = Now();

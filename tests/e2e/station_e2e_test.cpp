@@ -591,7 +591,7 @@ TEST_F(Station, RefusedBeforeAnyBoardStarts) {
         {{"fw.bin", "1", "1"}, 2, "given twice"},
         {{"fw.bin", "9"}, 2, "invalid port '9'"},
         {{"--baud", "230400", "fw.bin", "1"}, 2, "invalid baud rate"},
-        {{"missing.bin", "1"}, 3, "missing.bin"},
+        {{"--log", "r.jsonl", "missing.bin", "1"}, 3, "missing.bin"},
         {{"fifo", "1"}, 3, "not a regular file"},
         {{"COM1", "1"}, 3, "not a regular file"},
         {{"big.bin", "1"}, 3, "longer than 2,087,936 bytes"},
@@ -612,6 +612,7 @@ TEST_F(Station, RefusedBeforeAnyBoardStarts) {
     EXPECT_EQ(read(opens, events, sizeof events), -1) << "the port was opened";
     close(opens);
     EXPECT_NE(access(folder_.File("elsewhere.jsonl").c_str(), F_OK), 0) << "a log made through a link";
+    EXPECT_NE(access(folder_.File("r.jsonl").c_str(), F_OK), 0) << "a log made for a refused image";
     ExpectNoImageCopyLeft();
 
     ProcessResult help = RunProcess(StationArgs({"--help"}), folder_.path, 10000);
