@@ -99,7 +99,7 @@ while read -r folder; do
     index=$((index + 1))
 done </shares
 $B cp /command /root/run/x86-guest-command
-$B chroot /root /usr/bin/setsid /bin/sh /run/x86-guest-command </dev/null
+$B chroot /root /usr/bin/setsid --wait /bin/sh /run/x86-guest-command </dev/null
 echo "x86_guest: status $?"
 $B poweroff -f
 EOF
