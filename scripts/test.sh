@@ -9,7 +9,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
-bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386
+# QEMU, a kernel and busybox for the x86-64 guest that runs the 32-bit Windows build
+# where this kernel runs no 32-bit programs.
+bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 wine32:i386 \
+    qemu-system-x86 linux-image-amd64 busybox-static
 
 echo "== Windows build =="
 bash scripts/build-windows.sh
