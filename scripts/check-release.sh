@@ -65,7 +65,8 @@ offline=(unshare -n)
 grep 'tests passed' "$tree/ctest.log" || true
 ctest --test-dir "$tree/build" -N -L 'wine|guest|fuzz' | grep -qx 'Total Tests: 0' ||
     fail "the plain build registers tests that need more than the host"
-hardening-check --nocfprotection "$tree/build/brivane" "$tree/build/veskor-sim" >"$work/hardening.log" ||
+hardening-check --nocfprotection "$tree/build/brivane" "$tree/build/brivane-station" "$tree/build/veskor-sim" \
+    >"$work/hardening.log" ||
     { cat "$work/hardening.log"; fail "the tarball's build did not take the hardening flags from the environment"; }
 
 echo "== Release files =="
@@ -75,7 +76,7 @@ mkdir "$work/deb"
 dpkg-deb -x "build-pkg/brivane_${brivane_version}_$(dpkg --print-architecture).deb" "$work/deb"
 # Debian 12's C library start files carry no control-flow marking, so no program
 # built on it can have one: that one test is left out.
-hardening-check --nocfprotection "$work/deb/usr/bin/brivane" "$work/deb/usr/bin/veskor-sim" ||
+hardening-check --nocfprotection "$work/deb/usr/bin/"* ||
     fail "hardening-check on the amd64 package's programs"
 lintian -I --show-overrides build-pkg/*.deb >"$work/lintian.log" 2>&1 || true
 if grep -E 'hardening' "$work/lintian.log"; then

@@ -26,9 +26,7 @@
 #include "station_child.h"
 #include "station_files.h"
 
-#ifndef BRIVANE_VERSION
-#define BRIVANE_VERSION "2.0"
-#endif
+// BRIVANE_VERSION comes from the build, which takes it from the project's version.
 
 namespace {
 
