@@ -31,57 +31,36 @@ namespace {
 
 using Record = std::map<std::string, std::string>;
 
-// A flat JSON object as raw values: strings unescaped, other values as written.
-// False when the line is not one.
+// A flat JSON object, as the station writes it, without blanks: string values
+// unescaped (\uXXXX kept as written), other values as written. False when the line
+// is not one.
 bool ParseRecord(const std::string& line, Record* record) {
+    record->clear();
     size_t i = 0;
-    auto skip = [&] {
-        while (i < line.size() && line[i] == ' ') ++i;
-    };
     auto readString = [&](std::string* out) {
-        if (i >= line.size() || line[i] != '"') return false;
-        for (++i; i < line.size() && line[i] != '"'; ++i) {
-            if (line[i] == '\\' && i + 1 < line.size()) {
-                char c = line[++i];
-                if (c == 'u') {
-                    if (i + 4 >= line.size()) return false;
-                    *out += "\\u" + line.substr(i + 1, 4);
-                    i += 4;
-                } else {
-                    *out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
-                }
-            } else {
-                *out += line[i];
-            }
+        if (i >= line.size() || line[i++] != '"') return false;
+        for (; i < line.size() && line[i] != '"'; ++i) {
+            if (line[i] == '\\' && line[i + 1] != 'u') ++i;
+            *out += line[i];
         }
         return i++ < line.size();
     };
-    record->clear();
-    skip();
-    if (i >= line.size() || line[i++] != '{') return false;
-    for (;;) {
-        skip();
+    if (line.empty() || line[i++] != '{') return false;
+    for (char separator = ','; separator == ',';) {
         std::string key, value;
-        if (!readString(&key)) return false;
-        skip();
-        if (i >= line.size() || line[i++] != ':') return false;
-        skip();
-        if (i < line.size() && line[i] == '"') {
+        if (!readString(&key) || i >= line.size() || line[i++] != ':') return false;
+        if (line[i] == '"') {
             if (!readString(&value)) return false;
         } else {
-            size_t end = line.find_first_of(",}", i);
+            const size_t end = line.find_first_of(",}", i);
             if (end == std::string::npos) return false;
             value = line.substr(i, end - i);
             i = end;
         }
         (*record)[key] = value;
-        skip();
-        if (i < line.size() && line[i] == ',') {
-            ++i;
-            continue;
-        }
-        return i < line.size() && line[i] == '}' && i + 1 == line.size();
+        separator = i < line.size() ? line[i++] : '\0';
     }
+    return line[i - 1] == '}' && i == line.size();
 }
 
 const char* const kRecordKeys[] = {"time",         "port", "device",      "adapter", "image",   "image_bytes",
