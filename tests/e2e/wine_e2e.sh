@@ -242,10 +242,12 @@ if [ "$(od -An -tx2 -j$((pe_offset + 4)) -N2 "$exe" | tr -d ' ')" = 014c ] &&
     mkdir "$work/programs"
     cp "$exe" "$sim" "$expected_tool" "${BASH_SOURCE[0]}" "$work/programs/"
     guest_started=$SECONDS
-    X86_GUEST_TIMEOUT=1080 X86_GUEST_MEMORY=3072 bash "$repo/tests/support/x86_guest.sh" --share "$work" \
+    # Started in the shared folder: the guest runs the command in the caller's folder,
+    # and a checkout under /tmp (CI's, say) is not there in the guest.
+    (cd "$work" && X86_GUEST_TIMEOUT=1080 X86_GUEST_MEMORY=3072 bash "$repo/tests/support/x86_guest.sh" --share "$work" \
         env WINE_E2E_GUEST_SHARE="$work" WINEARCH=win32 \
         bash "$work/programs/${BASH_SOURCE[0]##*/}" "$work/programs/${exe##*/}" \
-        "$work/programs/${sim##*/}" "$work/programs/${expected_tool##*/}"
+        "$work/programs/${sim##*/}" "$work/programs/${expected_tool##*/}")
     status=$?
     echo "the guest ran for $((SECONDS - guest_started)) s"
     [ "$status" -eq 0 ] || [ "$status" -eq 77 ] || keep_work=1
