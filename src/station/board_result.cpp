@@ -22,42 +22,34 @@ BoardResult ClassifyEnd(const ChildEnd& end) {
     }
 }
 
+namespace {
+
+// Per result, in the order of BoardResult: its name in the record and its words on
+// the display. A crash is told in more words, from how the run ended.
+const struct {
+    const char* name;
+    const char* text;
+} kResultWords[] = {
+    {"ok", "OK"},
+    {"device-refused", "FAILED: device refused the image"},
+    {"file-problem", "FAILED: file problem"},
+    {"port-unavailable", "FAILED: port unavailable"},
+    {"port-lost", "FAILED: port lost"},
+    {"stopped", "FAILED: stopped"},
+    {"crashed", nullptr},
+};
+static_assert(sizeof kResultWords / sizeof kResultWords[0] == static_cast<size_t>(BoardResult::Crashed) + 1,
+              "words for every result");
+
+}  // namespace
+
 const char* ResultName(BoardResult result) {
-    switch (result) {
-        case BoardResult::Ok:
-            return "ok";
-        case BoardResult::DeviceRefused:
-            return "device-refused";
-        case BoardResult::FileProblem:
-            return "file-problem";
-        case BoardResult::PortUnavailable:
-            return "port-unavailable";
-        case BoardResult::PortLost:
-            return "port-lost";
-        case BoardResult::Stopped:
-            return "stopped";
-        case BoardResult::Crashed:
-            break;
-    }
-    return "crashed";
+    return kResultWords[static_cast<size_t>(result)].name;
 }
 
 std::string ResultText(BoardResult result, const ChildEnd& end) {
-    switch (result) {
-        case BoardResult::Ok:
-            return "OK";
-        case BoardResult::DeviceRefused:
-            return "FAILED: device refused the image";
-        case BoardResult::FileProblem:
-            return "FAILED: file problem";
-        case BoardResult::PortUnavailable:
-            return "FAILED: port unavailable";
-        case BoardResult::PortLost:
-            return "FAILED: port lost";
-        case BoardResult::Stopped:
-            return "FAILED: stopped";
-        case BoardResult::Crashed:
-            break;
+    if (const char* text = kResultWords[static_cast<size_t>(result)].text) {
+        return text;
     }
     if (end.exited) {
         return "FAILED: brivane ended with status " + std::to_string(end.exitStatus);
